@@ -1,0 +1,71 @@
+# Shared set-up of the project's two commands: system packages, a Python
+# 3.12+ interpreter and the virtual environments.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+log() { printf '==> %s\n' "$*" >&2; }
+
+ensure_system_packages() {
+  local wanted=(g++ cmake ninja-build pkg-config libhdf5-dev libgtest-dev git)
+  local missing=()
+  for p in "${wanted[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    log "installing system packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+# Prints the path of an interpreter of at least the given minor version of 3.
+find_python() {
+  local minor="$1"; shift
+  local candidates=("$@")
+  for c in "${candidates[@]}"; do
+    [ -n "$c" ] || continue
+    local path
+    path="$(command -v "$c" 2>/dev/null || true)"
+    [ -n "$path" ] || continue
+    if "$path" -c "import sys; sys.exit(0 if sys.version_info >= (3, $minor) else 1)" 2>/dev/null; then
+      printf '%s\n' "$path"
+      return 0
+    fi
+  done
+  return 1
+}
+
+python312() {
+  find_python 12 "${PYTHON:-}" /root/.pyenv/versions/3.12.1/bin/python3.12 python3.12 \
+    /usr/bin/python3.12 /usr/bin/python3.13 python3.13 python3 || {
+    echo "error: no Python 3.12 or later found; set PYTHON to one" >&2
+    return 1
+  }
+}
+
+python313() {
+  find_python 13 "${PYTHON313:-}" /root/.pyenv/versions/3.13.0/bin/python3.13 /usr/bin/python3.13 python3.13 || true
+}
+
+# make_venv DIR PYTHON: a virtual environment with the test tools.
+make_venv() {
+  local dir="$1" py="$2"
+  if [ ! -x "$dir/bin/python" ]; then
+    log "creating virtual environment $dir ($("$py" --version))"
+    "$py" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check pytest h5py numpy hypothesis
+}
+
+# Builds the one abi3 wheel into dist/ and prints its path.
+build_wheel() {
+  local venv="$1"
+  rm -rf "$ROOT/dist"
+  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$ROOT/dist" "$ROOT" >&2
+  ls "$ROOT"/dist/quillrun_sdk-*-abi3-*.whl
+}

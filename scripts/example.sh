@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the package and runs the example.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+ensure_system_packages
+PY312="$(python312)"
+make_venv "$ROOT/.venv" "$PY312"
+WHEEL="$(build_wheel "$ROOT/.venv")"
+"$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+(cd "$ROOT/examples" && "$ROOT/.venv/bin/python" example.py)
