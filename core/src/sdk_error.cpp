@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <string>
-#include <type_traits>
+#include <variant>
 
+#include "overloaded.hpp"
 #include "quillrun/text.hpp"
+
+// Calls to quoted() are qualified: with a std::string argument, ADL would
+// otherwise also find std::quoted wherever <iomanip> is in sight.
 
 namespace quillrun {
 namespace {
 
 // std::to_string has no overload for 128-bit integers.
-// (Calls to quoted() are qualified: ADL on std::string would otherwise
-// pick std::quoted when <iomanip> is in sight.)
 std::string decimal_u128(Uint128 value) {
   std::string digits;
   do {
@@ -23,13 +25,6 @@ std::string decimal_u128(Uint128 value) {
 }
 
 std::string dec(std::uint64_t value) { return std::to_string(value); }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 std::string field_path(const std::string& group, const std::string& dataset) { return group + "/" + dataset; }
 

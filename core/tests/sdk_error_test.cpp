@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"field_encode_too_long",
                     {sdk_error::FieldEncode{field(field_error::TooLong{std::string(300, 'x'), 300, 255}), "markers",
                                             "label"}},
-                    "markers/label: \"" + std::string(300, 'x') + "\" is 300 bytes, past the 255 bytes the field holds"}),
+                    "markers/label: \"" + std::string(300, 'x') +
+                        "\" is 300 bytes, past the 255 bytes the field holds"}),
     [](const ::testing::TestParamInfo<MessageCase>& case_info) { return std::string(case_info.param.name); });
 
 struct FieldCase {
