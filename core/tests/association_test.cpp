@@ -361,9 +361,10 @@ TEST(Ghosts, OutOfRangeTimesFailWithoutOverflow) {
   const std::int64_t big = 1'000'000'000'000'000;
   const std::vector<NavFix> two = {both_fix(0, big), both_fix(kSec, kSec - big)};
   const std::int64_t low = us(min_instant()) + 10;
-  auto c = associate_reports(
-      two, {rep(1, Timestamps::host_only(*instant_from_us(low))), rep(2, Timestamps::host_only(*instant_from_us(host)))},
-      0);
+  auto c = associate_reports(two,
+                             {rep(1, Timestamps::host_only(*instant_from_us(low))),
+                              rep(2, Timestamps::host_only(*instant_from_us(host)))},
+                             0);
   ASSERT_FALSE(c.has_value());
   EXPECT_EQ(c.error(), BuildError{build_error::GhostFixOutOfRange{low - big}});
 }
