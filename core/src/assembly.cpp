@@ -1,7 +1,6 @@
 #include "quillrun/assembly.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -22,6 +21,7 @@ u128 window_millis(const SatelliteWindow& w) noexcept { return u128{w.secs} * 10
 
 std::vector<Marker> place_annotations(std::span<const NavFix> fixes, std::vector<Annotation>& annotations,
                                       bool lenient, std::uint64_t& unplaced) {
+  if (annotations.empty()) return {};
   const std::vector<TrackPoint> track = annotation_track(fixes);
   std::vector<Marker> markers;
   markers.reserve(annotations.size());
@@ -39,6 +39,7 @@ std::vector<Marker> place_annotations(std::span<const NavFix> fixes, std::vector
 std::vector<EventMarkerPoint> place_event_markers(std::span<const NavPoint> points,
                                                   std::vector<EventMarker>& event_markers, bool lenient,
                                                   std::uint64_t& unplaced) {
+  if (event_markers.empty()) return {};
   const std::vector<TrackPoint> track = event_marker_track(points);
   std::vector<EventMarkerPoint> placed;
   placed.reserve(event_markers.size());
@@ -54,23 +55,25 @@ std::vector<EventMarkerPoint> place_event_markers(std::span<const NavPoint> poin
   return placed;
 }
 
-// The real points in fix order, then the ghosts, ordered by first time with
-// ties kept in that order. The fixes are sorted already, so sorting the
-// ghosts and merging equals one stable sort of the whole list.
+// The real points in fix order and the ghosts, ordered by first time; among
+// equal times the real points come first, then the ghosts in making order.
+// The fixes are sorted already, so a stable sort of the ghosts and one merge
+// give the same list as a stable sort of the real points followed by the
+// ghosts.
 std::vector<NavPoint> nav_points(std::vector<NavFix>&& fixes, Association&& association) {
+  std::vector<NavPoint>& ghosts = association.ghosts;
+  std::stable_sort(ghosts.begin(), ghosts.end(),
+                   [](const NavPoint& a, const NavPoint& b) { return a.times.first < b.times.first; });
   std::vector<NavPoint> points;
-  points.reserve(fixes.size() + association.ghosts.size());
+  points.reserve(fixes.size() + ghosts.size());
+  std::size_t g = 0;
   for (std::size_t i = 0; i < fixes.size(); ++i) {
     NavFix& f = fixes[i];
+    while (g < ghosts.size() && ghosts[g].times.first < f.times.first) points.push_back(std::move(ghosts[g++]));
     points.push_back(NavPoint{f.lat, f.lon, f.times, f.heading, f.speed_mps, f.eph_m,
-                              std::move(association.fix_reports[i])});
+                              association.take_report(i)});
   }
-  if (association.ghosts.empty()) return points;
-  const auto by_first = [](const NavPoint& a, const NavPoint& b) { return a.times.first < b.times.first; };
-  std::stable_sort(association.ghosts.begin(), association.ghosts.end(), by_first);
-  const auto middle = static_cast<std::ptrdiff_t>(points.size());
-  std::move(association.ghosts.begin(), association.ghosts.end(), std::back_inserter(points));
-  std::inplace_merge(points.begin(), points.begin() + middle, points.end(), by_first);
+  for (; g < ghosts.size(); ++g) points.push_back(std::move(ghosts[g]));
   return points;
 }
 

@@ -60,9 +60,12 @@ class Associator {
       first_us_.push_back(clocks_.back().first);
       if (clocks_.back().offset) samples_.push_back(OffsetByHost{*clocks_.back().host, i, *clocks_.back().offset});
     }
-    std::sort(samples_.begin(), samples_.end(), [](const OffsetByHost& a, const OffsetByHost& b) {
+    const auto by_host = [](const OffsetByHost& a, const OffsetByHost& b) {
       return a.host != b.host ? a.host < b.host : a.fix < b.fix;
-    });
+    };
+    // Host times usually rise with receiver times already.
+    if (!std::is_sorted(samples_.begin(), samples_.end(), by_host))
+      std::sort(samples_.begin(), samples_.end(), by_host);
   }
 
   Result<Association, BuildError> run() {
@@ -77,17 +80,20 @@ class Associator {
     }
 
     Association out;
-    out.fix_reports.resize(fixes_.size());
+    out.fix_report.assign(fixes_.size(), Association::kNoReport);
     std::vector<bool> taken(n_reports, false);
     for (std::size_t i = 0; i < slots.size(); ++i) {
       if (!slots[i]) continue;
       taken[slots[i]->report] = true;
-      out.fix_reports[i] = std::move(reports_[slots[i]->report]);
+      out.fix_report[i] = slots[i]->report;
     }
     std::vector<std::size_t> leftover;
     for (std::size_t j = 0; j < n_reports; ++j)
       if (!taken[j]) leftover.push_back(j);
-    if (leftover.empty()) return out;
+    if (leftover.empty()) {
+      out.reports = std::move(reports_);
+      return out;
+    }
 
     // Group by the gap each report falls in: 0 before the first fix, n after
     // the last, g between fixes g - 1 and g; sorted order within a group.
@@ -110,6 +116,7 @@ class Associator {
       QR_TRY(made);
       it = end;
     }
+    out.reports = std::move(reports_);
     return out;
   }
 
@@ -138,11 +145,39 @@ class Associator {
     return t + best->offset;
   }
 
-  // The number of fixes whose first time is before `t`.
-  std::size_t fixes_below(i128 t) const {
-    const auto it = std::lower_bound(first_us_.begin(), first_us_.end(), t,
+  // The number of fixes whose first time is before `t`. Reports come in time
+  // order, so the search gallops out from the previous answer: O(log d) for
+  // an answer d fixes away, and O(1) on a dense trace.
+  std::size_t fixes_below(i128 t) {
+    const std::size_t n = first_us_.size();
+    const auto less = [&](std::size_t k) { return i128{first_us_[k]} < t; };
+    std::size_t lo = 0;
+    std::size_t hi = 0;
+    std::size_t step = 1;
+    if (hint_ < n && less(hint_)) {
+      lo = hint_ + 1;
+      hi = lo;
+      while (hi < n && less(hi)) {
+        lo = hi + 1;
+        hi = lo + step;
+        step *= 2;
+      }
+      hi = std::min(hi, n);
+    } else {
+      hi = hint_;
+      lo = hi;
+      while (lo > 0 && !less(lo - 1)) {
+        hi = lo - 1;
+        lo = hi >= step ? hi - step : 0;
+        step *= 2;
+      }
+    }
+    // Every fix before lo is earlier than t; fix hi (if any) is not.
+    const auto it = std::lower_bound(first_us_.begin() + static_cast<std::ptrdiff_t>(lo),
+                                     first_us_.begin() + static_cast<std::ptrdiff_t>(hi), t,
                                      [](std::int64_t first, i128 v) { return i128{first} < v; });
-    return static_cast<std::size_t>(it - first_us_.begin());
+    hint_ = static_cast<std::size_t>(it - first_us_.begin());
+    return hint_;
   }
 
   std::int64_t distance_to(std::size_t j, std::size_t f) const {
@@ -298,6 +333,7 @@ class Associator {
   std::vector<OffsetByHost> samples_;
   std::vector<i128> rt_;
   std::vector<std::size_t> below_;
+  std::size_t hint_ = 0;
 };
 
 }  // namespace

@@ -86,6 +86,19 @@ std::optional<Counter> prn_range_counter(std::uint8_t constellation, std::uint32
 
 bool has_repeated_satellite(const std::vector<Satellite>& tracked, std::vector<std::uint64_t>& keys) {
   if (tracked.size() < 2) return false;
+  // Usual PRNs of known constellations: one bit each.
+  std::array<std::uint64_t, kConstellationCount> seen{};
+  bool unusual = false;
+  for (const Satellite& s : tracked) {
+    if (!is_known_constellation(s.constellation) || s.prn >= 64) {
+      unusual = true;
+      continue;
+    }
+    const std::uint64_t bit = std::uint64_t{1} << s.prn;
+    if ((seen[s.constellation] & bit) != 0) return true;
+    seen[s.constellation] |= bit;
+  }
+  if (!unusual) return false;
   keys.clear();
   for (const Satellite& s : tracked) keys.push_back((std::uint64_t{s.constellation} << 32) | s.prn);
   std::sort(keys.begin(), keys.end());

@@ -50,7 +50,8 @@ std::uint32_t id_of(const SatelliteReport& r) { return r.tracked.at(0).prn; }
 
 std::vector<std::optional<std::uint32_t>> held_ids(const Association& a) {
   std::vector<std::optional<std::uint32_t>> ids;
-  for (const auto& r : a.fix_reports) ids.push_back(r ? std::optional(id_of(*r)) : std::nullopt);
+  for (const std::size_t j : a.fix_report)
+    ids.push_back(j == Association::kNoReport ? std::nullopt : std::optional(id_of(a.reports.at(j))));
   return ids;
 }
 
