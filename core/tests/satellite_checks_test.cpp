@@ -105,6 +105,20 @@ TEST(SatelliteChecks, DuplicatesCountOncePerReport) {
   expected[16 - 1] = 1;
   EXPECT_EQ(numbered(count_satellite_faults(zeros)), expected);
 
+  // PRNs past 63 and unknown constellations are compared too.
+  for (const auto& tracked : std::vector<std::vector<Satellite>>{{sat(kGps, 70), sat(kGps, 5), sat(kGps, 70)},
+                                                                 {sat(9, 1), sat(9, 1)},
+                                                                 {sat(kGlonass, 100), sat(kGps, 3), sat(kGps, 3)}}) {
+    const std::vector<SatelliteReport> reports = {report(tracked)};
+    EXPECT_EQ(count_satellite_faults(reports).counters[16 - 1], 1u);
+  }
+  for (const auto& tracked : std::vector<std::vector<Satellite>>{{sat(kGps, 70), sat(kGps, 6), sat(kGlonass, 70)},
+                                                                 {sat(9, 1), sat(8, 1)},
+                                                                 {sat(kGps, 64), sat(kGps, 0)}}) {
+    const std::vector<SatelliteReport> reports = {report(tracked)};
+    EXPECT_EQ(count_satellite_faults(reports).counters[16 - 1], 0u);
+  }
+
   // Across reports a satellite may appear again.
   const std::vector<SatelliteReport> two = {report({sat(kGps, 5)}), report({sat(kGps, 5)}), report({})};
   EXPECT_EQ(numbered(count_satellite_faults(two)), only(std::nullopt));
