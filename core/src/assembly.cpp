@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
+#include <string>
 #include <utility>
 
 #include "association.hpp"
