@@ -1,8 +1,11 @@
 #include "quillrun/text.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+#include "non_printable.hpp"
 
 namespace quillrun {
 namespace {
@@ -12,28 +15,20 @@ namespace {
 // - `"` and `\` get a backslash; tab, carriage return, line feed and NUL
 //   become \t, \r, \n and \0.
 // - Every other non-printable code point becomes \u{…} (lowercase hex, no
-//   leading zeros). Non-printable here means: the C0 controls, DEL, the C1
-//   controls U+0080..U+009F, and the invisible format and separator
-//   characters that could make a message read as something it is not
-//   (U+00AD soft hyphen, U+200B..U+200F zero-width and direction marks,
-//   U+2028/U+2029 line and paragraph separators, U+202A..U+202E and
-//   U+2066..U+206F bidirectional controls, U+2060..U+2064 invisible
-//   operators, U+FEFF byte-order mark).
+//   leading zeros). Non-printable means a Unicode "Other" or "Separator"
+//   character other than the ASCII space (non_printable.hpp): controls,
+//   format characters, private use and unassigned code points, and blanks
+//   such as U+00A0 or U+3000 that would read as an ordinary space.
 // - Every other character, non-ASCII included, appears as it is.
 // - A byte that does not start a well-formed UTF-8 sequence (a text read
 //   from a damaged file) is shown as \x{NN} (lowercase hex), one byte at a
 //   time, and decoding resumes at the next byte.
 bool is_printable(char32_t cp) noexcept {
-  if (cp < 0x20 || cp == 0x7F) return false;
-  if (cp >= 0x80 && cp <= 0x9F) return false;
-  if (cp == 0xAD) return false;
-  if (cp >= 0x200B && cp <= 0x200F) return false;
-  if (cp == 0x2028 || cp == 0x2029) return false;
-  if (cp >= 0x202A && cp <= 0x202E) return false;
-  if (cp >= 0x2060 && cp <= 0x2064) return false;
-  if (cp >= 0x2066 && cp <= 0x206F) return false;
-  if (cp == 0xFEFF) return false;
-  return true;
+  const auto& table = detail::kNonPrintable;
+  // The first range that ends at or after cp is the only one that can hold it.
+  const auto it = std::lower_bound(table.begin(), table.end(), cp,
+                                   [](const detail::CodePointRange& r, char32_t c) { return r.last < c; });
+  return it == table.end() || cp < it->first;
 }
 
 struct Decoded {

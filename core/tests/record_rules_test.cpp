@@ -427,6 +427,16 @@ INSTANTIATE_TEST_SUITE_P(
                       a.components = Labels{"x"};
                     }),
                     none},
+        ChannelCase{"empty_scalar_channel", args([](auto& a) {
+                      a.times = 0;
+                      a.values = 0;
+                    }),
+                    none},
+        ChannelCase{"empty_scalar_channel_with_a_value", args([](auto& a) {
+                      a.times = 0;
+                      a.values = 1;
+                    }),
+                    "channel \"speed\": expected 0 values but got 1"},
         ChannelCase{"count_before_period", args([](auto& a) {
                       a.values = 3;
                       a.period = kNan;
@@ -473,6 +483,24 @@ INSTANTIATE_TEST_SUITE_P(
                     "channel \"speed\": wrap period must be finite and positive"},
         ChannelCase{"period_infinite", args([](auto& a) {
                       a.period = kInf;
+                      a.unit = ChannelUnit::recognized(kDeg);
+                    }),
+                    "channel \"speed\": wrap period must be finite and positive"},
+        // The period's own test comes before the unit's, whatever the unit.
+        ChannelCase{"period_nan_no_unit", args([](auto& a) { a.period = kNan; }),
+                    "channel \"speed\": wrap period must be finite and positive"},
+        ChannelCase{"period_infinite_metre", args([](auto& a) {
+                      a.period = kInf;
+                      a.unit = ChannelUnit::recognized(kMetre);
+                    }),
+                    "channel \"speed\": wrap period must be finite and positive"},
+        ChannelCase{"period_zero_custom", args([](auto& a) {
+                      a.period = 0.0;
+                      a.unit = ChannelUnit::custom("deg");
+                    }),
+                    "channel \"speed\": wrap period must be finite and positive"},
+        ChannelCase{"period_negative_infinite", args([](auto& a) {
+                      a.period = -kInf;
                       a.unit = ChannelUnit::recognized(kDeg);
                     }),
                     "channel \"speed\": wrap period must be finite and positive"},
