@@ -370,6 +370,65 @@ TEST(Ghosts, OutOfRangeTimesFailWithoutOverflow) {
   EXPECT_EQ(c.error(), BuildError{build_error::GhostFixOutOfRange{low - big}});
 }
 
+TEST(Ghosts, GhostTimesAtTheEndsOfTheInstantRange) {
+  // The first and last microsecond of the years -262143 to 262142, counted
+  // by 400-year cycles of 146097 days from 1970-01-01.
+  const std::int64_t first_us = -8'334'601'228'800'000'000;
+  const std::int64_t last_us = 8'210'266'876'799'999'999;
+  const Instant first = *instant_from_us(first_us);
+  const Instant last = *instant_from_us(last_us);
+
+  // Exactly at either end: made.
+  const std::vector<NavFix> mid = {rx_fix(0)};
+  auto ends = associate_reports(mid, {rep(1, Timestamps::receiver_only(first)), rep(2, Timestamps::receiver_only(last))},
+                                0);
+  ASSERT_TRUE(ends.has_value());
+  ASSERT_EQ(ends->ghosts.size(), 2u);
+  EXPECT_EQ(us(ends->ghosts[0].times.first), first_us);
+  EXPECT_EQ(us(ends->ghosts[1].times.first), last_us);
+
+  // One microsecond past either end, through a clock offset of -1 and +1 us.
+  const std::vector<NavFix> behind = {both_fix(0, 1)};
+  auto before = associate_reports(behind, {rep(1, Timestamps::host_only(first))}, 0);
+  ASSERT_FALSE(before.has_value());
+  EXPECT_EQ(before.error(), BuildError{build_error::GhostFixOutOfRange{-8'334'601'228'800'000'001}});
+  EXPECT_EQ(before.error().message(),
+            "a ghost nav fix at -8334601228800000001 microseconds is past the range a UTC timestamp covers");
+
+  const std::vector<NavFix> ahead = {both_fix(1, 0)};
+  auto after = associate_reports(ahead, {rep(1, Timestamps::host_only(last))}, 0);
+  ASSERT_FALSE(after.has_value());
+  EXPECT_EQ(after.error(), BuildError{build_error::GhostFixOutOfRange{8'210'266'876'800'000'000}});
+}
+
+TEST(Ghosts, InterpolatedOffsetTruncatesTowardZero) {
+  // Offsets -100 s and -100 s - 3 us over a host gap of 10 s + 3 us. At host
+  // 105 s, s = 5'000'000 / 10'000'003 and s * -3 us = -1.49999955 us, which
+  // truncates to -1 us (a floor would give -2).
+  const std::vector<NavFix> fixes = {both_fix(0, 100 * kSec, 0, 0), both_fix(10 * kSec, 110 * kSec + 3, 10, 0)};
+  auto a = run(fixes, {host_rep(1, 105 * kSec)}, 0);
+  ASSERT_EQ(a.ghosts.size(), 1u);
+  EXPECT_EQ(rel(a.ghosts[0].times.first), 5 * kSec - 1);
+  // q = 4'999'999 / 10'000'000 of the way to the second fix.
+  EXPECT_NEAR(a.ghosts[0].lat, 4.999999, 1e-12);
+}
+
+TEST(Ghosts, ByTimeClampsTheOffsetShareAndThePositionButNotTheTime) {
+  // The report's host time (190 s) is nearest fix 2's (200 s): rt = 10 s,
+  // the first time of fix 1, so it falls in the gap between fixes 0 and 1.
+  // There s = (190 - 100) / 4 is clamped to 1: offset -94 s, time 96 s,
+  // past fix 1 yet kept; q = 9.6 is clamped to 1: fix 1's position.
+  const std::vector<NavFix> fixes = {both_fix(0, 100 * kSec, 0, 0), both_fix(10 * kSec, 104 * kSec, 10, 20),
+                                     both_fix(20 * kSec, 200 * kSec, 30, 30)};
+  auto a = run(fixes, {host_rep(1, 190 * kSec)}, 0);
+  EXPECT_EQ(held_ids(a), (Ids{kNone, kNone, kNone}));
+  ASSERT_EQ(a.ghosts.size(), 1u);
+  EXPECT_EQ(rel(a.ghosts[0].times.first), 96 * kSec);
+  EXPECT_DOUBLE_EQ(a.ghosts[0].lat, 10.0);
+  EXPECT_NEAR(a.ghosts[0].lon, 20.0, 1e-12);
+  ASSERT_TRUE(a.ghosts[0].heading.has_value());
+}
+
 // ---------------------------------------------------------------------------
 // A plain O(F * R) reading of the rules, to check the binary searches against.
 
