@@ -7,10 +7,10 @@
 // ChannelSequence, ChannelIterator, EventMarkerStyleSequence,
 // EventMarkerStyleIterator, NavFile, NavFileBuilder.
 //
-// Each class lives in a file of its own that defines its ClassSpec and its
-// Class<Payload> object; adding a class is one declaration here and one line
-// in the table of module.cpp.
+// Each class lives in a file of its own (navfix.cpp, ...) that defines its
+// payload, its ClassSpec table entry, the functions the entry names and its
+// Class<Payload> object; a header beside it declares that object for the
+// classes that create or take its objects, and for the registration table in
+// module.cpp, which lists it in the order above.
 
 #include "types.hpp"
-
-namespace quillrun::py {}  // namespace quillrun::py

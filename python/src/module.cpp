@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include <array>
+#include <initializer_list>
 
 #include "args.hpp"
 #include "classes.hpp"
@@ -16,8 +16,9 @@
 namespace quillrun::py {
 namespace {
 
-// In registration order (see classes.hpp).
-const std::array<ClassBase*, 0> kClasses{};
+// One Class<Payload> object per class, in the registration order listed in
+// classes.hpp.
+const std::initializer_list<ClassBase*> kClasses = {};
 
 // Appends `name` to the module's `__all__` (made on first use), then binds
 // the name, so that `__all__` lists every name in registration order.
