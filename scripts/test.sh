@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the core's GoogleTest suite (plain
-# and under AddressSanitizer), then pytest against the installed abi3 wheel
-# under Python 3.12 and 3.13.
+# Builds everything and runs every test: the core's GoogleTest suite and the
+# extension's binding-frame tests on an embedded interpreter (plain and under
+# AddressSanitizer), then pytest against the installed abi3 wheel under
+# Python 3.12 and 3.13.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
+PY312="$(python312)"
+# The binding-frame tests embed this interpreter.
+PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY312")
 
 log "core: configure, build and run the GoogleTest suite"
-cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_WERROR=ON >/dev/null
+cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_WERROR=ON "${PYTHON_TESTS[@]}" >/dev/null
 cmake --build build/core -j "$JOBS"
 ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
 log "core: the same suite under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQR_WERROR=ON -DQR_SANITIZE=ON >/dev/null
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQR_WERROR=ON -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" >/dev/null
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 
-PY312="$(python312)"
 make_venv "$ROOT/.venv" "$PY312"
 WHEEL="$(build_wheel "$ROOT/.venv")"
 log "built $WHEEL"

@@ -1,25 +1,96 @@
-// Entry point of quillrun_sdk._quillrun_sdk.
+// Entry point of quillrun_sdk._quillrun_sdk: the module definition and its
+// execution, which registers the classes and functions.
+
 #include <Python.h>
 
+#include <initializer_list>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "frame.hpp"
+#include "functions.hpp"
+#include "logging_bridge.hpp"
+#include "ref.hpp"
+
+namespace quillrun::py {
 namespace {
 
-int module_exec(PyObject* module) {
-  PyObject* all = PyList_New(0);
-  if (all == nullptr) return -1;
-  const int rc = PyModule_AddObjectRef(module, "__all__", all);
-  Py_DECREF(all);
-  return rc;
+// One Class<Payload> object per class, in the registration order listed in
+// classes.hpp.
+const std::initializer_list<ClassBase*> kClasses = {};
+
+// Appends `name` to the module's `__all__` (made on first use), then binds
+// the name, so that `__all__` lists every name in registration order.
+PyStatus register_name(PyObject* module, PyObject* name, PyObject* object) {
+  PyObject* found = PyObject_GetAttrString(module, "__all__");
+  Ref all;
+  if (found != nullptr) {
+    all = Ref::steal(found);
+  } else {
+    PyError err = PyError::fetch();
+    if (!err.matches(PyExc_AttributeError)) return fail(std::move(err));
+    QR_ASSIGN_OR_RETURN(all, own(PyList_New(0)));
+    QR_TRY(check(PyObject_SetAttrString(module, "__all__", all.get())));
+  }
+  if (!PyList_Check(all.get())) return fail(not_an_instance(all.get(), "list"));
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    return fail(PyError::panic("could not append __name__ to __all__"));
+  }
+  return check(PyObject_SetAttr(module, name, object));
+}
+
+PyStatus add_class(PyObject* module, ClassBase& cls) {
+  QR_ASSIGN_OR_RETURN(PyTypeObject * type, cls.type());
+  const std::string_view name_text = cls.name();
+  QR_ASSIGN_OR_RETURN(Ref name, own(PyUnicode_FromStringAndSize(name_text.data(),
+                                                                static_cast<Py_ssize_t>(name_text.size()))));
+  return register_name(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+PyStatus add_function(PyObject* module, PyObject* module_name, PyMethodDef& definition) {
+  QR_ASSIGN_OR_RETURN(Ref function, own(PyCFunction_NewEx(&definition, module, module_name)));
+  QR_ASSIGN_OR_RETURN(Ref name, own(PyObject_GetAttrString(function.get(), "__name__")));
+  if (!PyUnicode_Check(name.get())) return fail(not_an_instance(name.get(), "str"));
+  return register_name(module, name.get(), function.get());
+}
+
+PyStatus module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) return fail(not_an_instance(module, "module"));
+  // The type objects and once-made objects are shared by the whole process;
+  // a sub-interpreter would reach objects of another interpreter through them.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    return fail(PyError::new_error(PyExc_ImportError, "_quillrun_sdk can only be imported in the main interpreter"));
+  }
+
+  install_logging_bridge();
+
+  for (ClassBase* cls : kClasses) QR_TRY(add_class(module, *cls));
+
+  QR_ASSIGN_OR_RETURN(Ref module_name, own(PyModule_GetNameObject(module)));
+  for (PyMethodDef& definition : module_functions()) QR_TRY(add_function(module, module_name.get(), definition));
+  return {};
 }
 
 PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, as_slot(&exec_entry<module_exec>)},
     {0, nullptr},
 };
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "_quillrun_sdk", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_quillrun_sdk",
+    "",  // an empty docstring, not none
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
+}  // namespace quillrun::py
 
-PyMODINIT_FUNC PyInit__quillrun_sdk() { return PyModuleDef_Init(&g_module); }
+PyMODINIT_FUNC PyInit__quillrun_sdk() { return PyModuleDef_Init(&quillrun::py::g_module); }
