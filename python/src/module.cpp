@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "args.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
@@ -18,7 +19,9 @@ namespace {
 
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
-const std::initializer_list<ClassBase*> kClasses = {};
+const std::initializer_list<ClassBase*> kClasses = {
+    &g_nav_fix,
+};
 
 // Appends `name` to the module's `__all__` (made on first use), then binds
 // the name, so that `__all__` lists every name in registration order.
