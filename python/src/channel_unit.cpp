@@ -14,13 +14,10 @@
 #include "quillrun/text.hpp"
 #include "quillrun/units.hpp"
 #include "unit_hash.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
-
-PyResult<Ref> text_object(std::string_view text) {
-  return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 
 // C0 controls, DEL and the C1 controls (U+0080 to U+009F, which UTF-8 writes
 // as 0xC2 followed by 0x80 to 0x9F).
@@ -75,7 +72,7 @@ PyResult<Ref> channel_unit_label(PyObject* self) {
 
 PyResult<Ref> channel_unit_is_custom(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto unit, g_channel_unit.shared(self));
-  return Ref::borrow(unit->kind == ChannelUnit::Kind::Recognized ? Py_False : Py_True);
+  return bool_object(unit->kind != ChannelUnit::Kind::Recognized);
 }
 
 PyResult<Ref> channel_unit_repr(PyObject* self) {
@@ -96,7 +93,7 @@ PyResult<Ref> channel_unit_compare(PyObject* self, PyObject* other, int op) {
   QR_ASSIGN_OR_RETURN(auto left, g_channel_unit.shared(self));
   QR_ASSIGN_OR_RETURN(auto right, g_channel_unit.shared(other));
   const bool equal = *left == *right;
-  return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
+  return bool_object(equal == (op == Py_EQ));
 }
 
 constexpr const char* kChannelUnitDoc =

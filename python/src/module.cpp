@@ -22,6 +22,7 @@ namespace {
 const std::initializer_list<ClassBase*> kClasses = {
     &g_unit,
     &g_channel_unit,
+    &g_channel,
     &g_nav_fix,
 };
 

@@ -15,6 +15,7 @@
 #include "quillrun/text.hpp"
 #include "quillrun/units.hpp"
 #include "unit_hash.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -25,10 +26,6 @@ constexpr std::array<const char*, 29> kAttributeNames = {
     "DEG", "M",  "NM", "UM", "MM",  "CM", "KM",      "KM_PER_H", "M_PER_S", "MM_PER_S",
     "CM_PER_S", "KN", "M_PER_S2", "MM_PER_S2", "CM_PER_S2", "G", "UG", "MG", "KM_PER_H_PER_S", "NS",
     "US", "MS", "S", "MIN", "H", "PERCENT", "PER_S", "PER_MIN", "PER_H"};
-
-PyResult<Ref> text_object(std::string_view text) {
-  return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 
 template <std::size_t I>
 PyResult<Ref> make_catalog_unit(PyTypeObject* type) {
@@ -65,7 +62,7 @@ PyResult<Ref> unit_compare(PyObject* self, PyObject* other, int op) {
   QR_ASSIGN_OR_RETURN(auto left, g_unit.shared(self));
   QR_ASSIGN_OR_RETURN(auto right, g_unit.shared(other));
   const bool equal = *left == *right;
-  return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
+  return bool_object(equal == (op == Py_EQ));
 }
 
 constexpr const char* kUnitDoc =
