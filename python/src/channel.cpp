@@ -17,6 +17,7 @@
 #include "quillrun/record_rules.hpp"
 #include "quillrun/text.hpp"
 #include "quillrun/units.hpp"
+#include "sequence_arg.hpp"
 #include "time_convert.hpp"
 #include "value_class.hpp"
 
@@ -68,16 +69,16 @@ PyResult<Ref> channel_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   QR_TRY(parse_tuple_dict(kChannelNew, args, kwargs, arg));
   QR_ASSIGN_OR_RETURN(std::string name, for_param("name", owned_text(arg[0])));
   QR_ASSIGN_OR_RETURN(std::vector<Instant> times,
-                      for_param("times", to_vec<Instant>(arg[1], [](PyObject* item) {
+                      for_param("times", sequence_to_vector<Instant>(arg[1], [](PyObject* item) {
                                   return instant_from_datetime(item);
                                 })));
   QR_ASSIGN_OR_RETURN(std::vector<double> values,
-                      for_param("values", to_vec<double>(arg[2], [](PyObject* item) { return to_double(item); })));
+                      for_param("values", sequence_to_vector<double>(arg[2], [](PyObject* item) { return to_double(item); })));
   QR_ASSIGN_OR_RETURN(std::optional<double> period_deg, optional_double_arg("period_deg", arg[4]));
   QR_ASSIGN_OR_RETURN(std::optional<std::string> description, optional_str_arg("description", arg[5]));
   std::optional<std::vector<std::string>> components;
   if (!is_absent(arg[6])) {
-    QR_ASSIGN_OR_RETURN(components, for_param("components", to_vec<std::string>(arg[6], owned_text)));
+    QR_ASSIGN_OR_RETURN(components, for_param("components", sequence_to_vector<std::string>(arg[6], owned_text)));
   }
   // The unit is resolved only now: a bad list or option is reported first.
   QR_ASSIGN_OR_RETURN(std::optional<ChannelUnit> unit, resolve_unit(arg[3]));
