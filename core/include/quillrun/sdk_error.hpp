@@ -8,6 +8,9 @@
 
 namespace quillrun {
 
+// GCC's 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
+__extension__ typedef unsigned __int128 Uint128;
+
 // Why a text does not fit a fixed-width field, or why a stored row of one
 // does not decode.
 namespace field_error {
@@ -29,7 +32,7 @@ struct FieldError {
 };
 
 namespace sdk_error {
-struct DatasetTooLarge { std::string path; unsigned __int128 declared; std::uint64_t file_len; };
+struct DatasetTooLarge { std::string path; Uint128 declared; std::uint64_t file_len; };
 struct EmptyField { std::string group; std::string dataset; std::uint64_t row; };
 struct EventMarkerWithoutTime { std::uint64_t row; };
 struct NavPointWithoutTime { std::uint64_t row; };

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quillrun/text.hpp"
+
+namespace quillrun {
+namespace {
+
+struct QuotedCase {
+  const char* name;
+  std::string input;
+  std::string expected;
+};
+
+class QuotedTest : public ::testing::TestWithParam<QuotedCase> {};
+
+TEST_P(QuotedTest, RendersExpectedForm) { EXPECT_EQ(quillrun::quoted(GetParam().input), GetParam().expected); }
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuotedTest,
+    ::testing::Values(
+        QuotedCase{"empty", "", "\"\""},
+        QuotedCase{"plain", "power/boot", "\"power/boot\""},
+        QuotedCase{"blank_and_single_quote", "it's a b", "\"it's a b\""},
+        QuotedCase{"double_quote", "a\"b", "\"a\\\"b\""},
+        QuotedCase{"backslash", "a\\b", "\"a\\\\b\""},
+        QuotedCase{"tab", "a\tb", "\"a\\tb\""},
+        QuotedCase{"carriage_return", "a\rb", "\"a\\rb\""},
+        QuotedCase{"line_feed", "a\nb", "\"a\\nb\""},
+        QuotedCase{"nul", "ab\0c"s, "\"ab\\0c\""},
+        QuotedCase{"c0_control", "\x01\x1f", "\"\\u{1}\\u{1f}\""},
+        QuotedCase{"escape_char", "\x1b[0m", "\"\\u{1b}[0m\""},
+        QuotedCase{"del", "\x7f", "\"\\u{7f}\""},
+        QuotedCase{"c1_control", "\xc2\x85", "\"\\u{85}\""},
+        QuotedCase{"nbsp_is_printable", "\xc2\xa0", "\"\xc2\xa0\""},
+        QuotedCase{"soft_hyphen", "\xc2\xad", "\"\\u{ad}\""},
+        QuotedCase{"zero_width_space", "\xe2\x80\x8b", "\"\\u{200b}\""},
+        QuotedCase{"line_separator", "\xe2\x80\xa8", "\"\\u{2028}\""},
+        QuotedCase{"rtl_override", "\xe2\x80\xae", "\"\\u{202e}\""},
+        QuotedCase{"word_joiner", "\xe2\x81\xa0", "\"\\u{2060}\""},
+        QuotedCase{"bidi_isolate", "\xe2\x81\xa6", "\"\\u{2066}\""},
+        QuotedCase{"bom", "\xef\xbb\xbf", "\"\\u{feff}\""},
+        QuotedCase{"latin_accent", "caf\xc3\xa9", "\"caf\xc3\xa9\""},
+        QuotedCase{"cjk", "\xe6\x97\xa5\xe6\x9c\xac", "\"\xe6\x97\xa5\xe6\x9c\xac\""},
+        QuotedCase{"emoji", "\xf0\x9f\x9a\x97", "\"\xf0\x9f\x9a\x97\""},
+        QuotedCase{"lone_continuation", "a\x80z", "\"a\\x{80}z\""},
+        QuotedCase{"invalid_lead", "\xff\xfe", "\"\\x{ff}\\x{fe}\""},
+        QuotedCase{"truncated_sequence", "\xe6\x97", "\"\\x{e6}\\x{97}\""},
+        QuotedCase{"truncated_then_ascii", "\xe6\x97x", "\"\\x{e6}\\x{97}x\""},
+        QuotedCase{"overlong_slash", "\xc0\xaf", "\"\\x{c0}\\x{af}\""},
+        QuotedCase{"surrogate", "\xed\xa0\x80", "\"\\x{ed}\\x{a0}\\x{80}\""},
+        QuotedCase{"past_max_code_point", "\xf4\x90\x80\x80", "\"\\x{f4}\\x{90}\\x{80}\\x{80}\""},
+        QuotedCase{"invalid_then_valid", "\xff\xc3\xa9", "\"\\x{ff}\xc3\xa9\""}),
+    [](const ::testing::TestParamInfo<QuotedCase>& case_info) { return std::string(case_info.param.name); });
+
+}  // namespace
+}  // namespace quillrun
