@@ -48,12 +48,29 @@ std::int64_t us(const Instant& t) noexcept {
 }
 
 std::optional<Instant> instant_from_us(std::int64_t micros) noexcept {
+  // Range first: near the ends of int64 the arithmetic below would overflow.
+  if (micros < us(min_instant()) || micros > us(max_instant())) return std::nullopt;
   const std::int64_t secs = floor_div(micros, kMicrosPerSec);
   const std::int64_t sub = micros - secs * kMicrosPerSec;
   const std::int64_t days = floor_div(secs, kSecsPerDay);
-  const Instant t{days, static_cast<std::uint32_t>(secs - days * kSecsPerDay), static_cast<std::uint32_t>(sub * 1000)};
-  if (t < min_instant() || t > max_instant()) return std::nullopt;
-  return t;
+  return Instant{days, static_cast<std::uint32_t>(secs - days * kSecsPerDay), static_cast<std::uint32_t>(sub * 1000)};
+}
+
+std::optional<Instant> instant_from_us_i128(Int128 micros) noexcept {
+  if (micros < us(min_instant()) || micros > us(max_instant())) return std::nullopt;
+  return instant_from_us(static_cast<std::int64_t>(micros));
+}
+
+std::optional<Instant> checked_add_us(const Instant& t, std::int64_t delta_us) noexcept {
+  auto moved = instant_from_us_i128(static_cast<Int128>(us(t)) + delta_us);
+  // max_instant ends in 999 sub-microsecond nanos, so adding them back
+  // cannot leave the range.
+  if (moved) moved->nanos += t.nanos % 1000;
+  return moved;
+}
+
+Int128 diff_us(const Instant& a, const Instant& b) noexcept {
+  return static_cast<Int128>(us(a)) - static_cast<Int128>(us(b));
 }
 
 std::optional<Instant> make_instant(std::int64_t year, std::uint32_t month, std::uint32_t day, std::uint32_t hour,

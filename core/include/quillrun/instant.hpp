@@ -8,6 +8,9 @@
 
 namespace quillrun {
 
+// GCC's 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
+__extension__ typedef __int128 Int128;
+
 inline constexpr std::int64_t kMinYear = -262143;
 inline constexpr std::int64_t kMaxYear = 262142;
 
@@ -42,6 +45,21 @@ struct CivilDate {
 // The instant `micros` after the epoch (floor division), or none when it lies
 // outside the instant range.
 [[nodiscard]] std::optional<Instant> instant_from_us(std::int64_t micros) noexcept;
+
+// Checked time arithmetic: sums and differences of instants can pass the
+// 64-bit range, so they are done in 128 bits and never wrap silently.
+
+// The instant `micros` after the epoch (floor division), or none when it lies
+// outside the instant range, however far outside.
+[[nodiscard]] std::optional<Instant> instant_from_us_i128(Int128 micros) noexcept;
+
+// `t` moved by `delta_us` microseconds, or none when the result leaves the
+// instant range. The sub-microsecond nanos of `t` are kept; an instant
+// inside a leap second counts as the second after it, as in us().
+[[nodiscard]] std::optional<Instant> checked_add_us(const Instant& t, std::int64_t delta_us) noexcept;
+
+// us(a) - us(b), exact for any two instants in range (up to about 1.7e19).
+[[nodiscard]] Int128 diff_us(const Instant& a, const Instant& b) noexcept;
 
 // Convenience for tests and callers that build instants from parts.
 [[nodiscard]] std::optional<Instant> make_instant(std::int64_t year, std::uint32_t month, std::uint32_t day,
