@@ -72,13 +72,13 @@ Result<std::string_view, FieldError> decode_fixed_field(std::span<const std::uin
 }
 
 Result<std::string_view, FieldError> decode_fixed_field_256(std::span<const std::uint8_t> cell) {
-  return decode_fixed_field(cell, 256);
+  return decode_fixed_field(cell, kLabelWidth);
 }
 Result<std::string_view, FieldError> decode_fixed_field_32(std::span<const std::uint8_t> cell) {
-  return decode_fixed_field(cell, 32);
+  return decode_fixed_field(cell, kIconNameWidth);
 }
 Result<std::string_view, FieldError> decode_fixed_field_8(std::span<const std::uint8_t> cell) {
-  return decode_fixed_field(cell, 8);
+  return decode_fixed_field(cell, kColorHexWidth);
 }
 
 Result<Instant, SdkError> micros_to_instant(std::string_view group, std::string_view dataset, std::uint64_t row,

@@ -9,19 +9,20 @@
 #include <string_view>
 
 #include "quillrun/instant.hpp"
+#include "quillrun/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 
 namespace quillrun::reader {
 
-// All ones in an optional (u64) time column: no time stored.
-inline constexpr std::uint64_t kAbsentTimeCell = 0xFFFF'FFFF'FFFF'FFFFULL;
+using layout::kAbsentTimeCell;
 
-inline constexpr std::size_t kLabelWidth = 256;
-inline constexpr std::size_t kVariantPathWidth = 256;
-inline constexpr std::size_t kAnnotationWidth = 512;
-inline constexpr std::size_t kIconNameWidth = 32;
-inline constexpr std::size_t kColorHexWidth = 8;
+inline constexpr std::size_t kLabelWidth = layout::markers::kLabel.text_width;
+inline constexpr std::size_t kVariantPathWidth = layout::event_markers::kVariantPath.text_width;
+inline constexpr std::size_t kAnnotationWidth = layout::event_markers::kAnnotation.text_width;
+inline constexpr std::size_t kIconNameWidth = layout::event_marker_styles::kIconName.text_width;
+inline constexpr std::size_t kColorHexWidth = layout::event_marker_styles::kColorHex.text_width;
+static_assert(kVariantPathWidth == layout::event_marker_styles::kVariantPath.text_width);
 
 // The first UTF-8 fault of `bytes`, or none when they are all valid. The
 // fault is reported as the standard decoders do: the length of the valid

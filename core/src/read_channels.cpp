@@ -9,13 +9,15 @@
 
 #include "hdf5_read.hpp"
 #include "quillrun/units.hpp"
+#include "quillrun/layout.hpp"
 #include "read_cells.hpp"
 #include "read_tables.hpp"
 
 namespace quillrun::reader {
 namespace {
 
-constexpr std::string_view kGroup = "channels";
+namespace ch = layout::channels;
+constexpr std::string_view kGroup = ch::kGroup;
 
 // The characters with the Unicode White_Space property, UTF-8 encoded.
 constexpr std::array<std::string_view, 25> kWhiteSpace = {
@@ -86,31 +88,34 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
   QR_ASSIGN_OR_RETURN(const h5::LinkKind kind, h5::link_kind_by_index(channels.handle.get(), index));
   std::string path = std::string(kGroup) + "/" + name;
   if (kind != h5::LinkKind::Hard) {
-    return fail(SdkError{sdk_error::Hdf5{path + " is a soft, external or user-defined link; only hard links are followed"}});
+    return fail(
+        SdkError{sdk_error::Hdf5{path + " is a soft, external or user-defined link; only hard links are followed"}});
   }
   QR_ASSIGN_OR_RETURN(h5::Group handle, h5::open_group_by_index(channels.handle.get(), index));
   const ReaderGroup group{std::move(handle), path, &file};
   QR_ASSIGN_OR_RETURN(const AttributeSet attributes, AttributeSet::gather(group.handle.get(), path, file.length()));
 
-  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, "time"));
-  QR_ASSIGN_OR_RETURN(std::vector<double> values, read_required<double>(group, "value"));
-  QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> components, attributes.text_list("components"));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, ch::kTime.name));
+  QR_ASSIGN_OR_RETURN(std::vector<double> values, read_required<double>(group, ch::kValue.name));
+  QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> components, attributes.text_list(ch::kComponents));
   const std::uint64_t k = components ? components->size() : 0;
-  QR_TRY(expect_rows(kGroup, "value", expected_values(time.size(), std::max<std::uint64_t>(k, 1)), values.size()));
+  const std::uint64_t expected = expected_values(time.size(), std::max<std::uint64_t>(k, 1));
+  QR_TRY(expect_rows(kGroup, ch::kValue.name, expected, values.size()));
 
   Channel channel;
   channel.name = std::move(name);
   channel.times.reserve(time.size());
   for (std::size_t i = 0; i < time.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(const Instant t, micros_to_instant(kGroup, "time", static_cast<std::uint64_t>(i), time[i]));
+    QR_ASSIGN_OR_RETURN(const Instant t,
+                        micros_to_instant(kGroup, ch::kTime.name, static_cast<std::uint64_t>(i), time[i]));
     channel.times.push_back(t);
   }
   channel.values = std::move(values);
   if (components) channel.components = std::move(*components);
-  QR_ASSIGN_OR_RETURN(std::optional<std::string> unit, attributes.text("unit"));
+  QR_ASSIGN_OR_RETURN(std::optional<std::string> unit, attributes.text(ch::kUnit));
   if (unit) channel.unit = unit_from_stored_text(std::move(*unit));
-  channel.period_deg = attributes.number("period_deg");
-  QR_ASSIGN_OR_RETURN(channel.description, attributes.text("description"));
+  channel.period_deg = attributes.number(ch::kPeriodDeg);
+  QR_ASSIGN_OR_RETURN(channel.description, attributes.text(ch::kDescription));
   return channel;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "dataset_access.hpp"
+#include "quillrun/layout.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/rfc3339.hpp"
@@ -32,7 +33,7 @@ namespace {
 constexpr std::string_view kMissingVersion = "<missing>";
 
 [[nodiscard]] Status<SdkError> check_version(const AttributeSet& root) {
-  QR_ASSIGN_OR_RETURN(std::optional<std::string> text, root.text("quillrun_version"));
+  QR_ASSIGN_OR_RETURN(std::optional<std::string> text, root.text(layout::root::kVersion));
   std::string version = text ? std::move(*text) : std::string(kMissingVersion);
   if (const auto number = text ? parse_version(version) : std::nullopt; number && (*number == 1 || *number == 2))
     return {};
@@ -57,15 +58,15 @@ constexpr std::string_view kMissingVersion = "<missing>";
 
 [[nodiscard]] Result<Meta, SdkError> read_meta(const AttributeSet& root) {
   Meta meta;
-  QR_ASSIGN_OR_RETURN(meta.title, root.text("meta_title"));
-  QR_ASSIGN_OR_RETURN(meta.device, root.text("meta_device"));
-  QR_ASSIGN_OR_RETURN(meta.notes, root.text("meta_notes"));
-  QR_ASSIGN_OR_RETURN(meta.identity, root.text("meta_identity"));
-  QR_ASSIGN_OR_RETURN(std::optional<std::string> travel_mode, root.text("meta_travel_mode"));
+  QR_ASSIGN_OR_RETURN(meta.title, root.text(layout::root::kTitle));
+  QR_ASSIGN_OR_RETURN(meta.device, root.text(layout::root::kDevice));
+  QR_ASSIGN_OR_RETURN(meta.notes, root.text(layout::root::kNotes));
+  QR_ASSIGN_OR_RETURN(meta.identity, root.text(layout::root::kIdentity));
+  QR_ASSIGN_OR_RETURN(std::optional<std::string> travel_mode, root.text(layout::root::kTravelMode));
   meta.travel_mode = travel_mode_from(std::move(travel_mode));
-  QR_ASSIGN_OR_RETURN(meta.sdk_version, root.text("sdk_version"));
-  QR_ASSIGN_OR_RETURN(meta.sdk_git_commit, root.text("sdk_git_commit"));
-  QR_ASSIGN_OR_RETURN(const std::optional<std::string> commit_time, root.text("sdk_commit_time"));
+  QR_ASSIGN_OR_RETURN(meta.sdk_version, root.text(layout::root::kSdkVersion));
+  QR_ASSIGN_OR_RETURN(meta.sdk_git_commit, root.text(layout::root::kSdkGitCommit));
+  QR_ASSIGN_OR_RETURN(const std::optional<std::string> commit_time, root.text(layout::root::kSdkCommitTime));
   meta.sdk_commit_time = commit_time_from(commit_time);
   return meta;
 }

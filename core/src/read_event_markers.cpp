@@ -6,14 +6,17 @@
 #include "quillrun/log.hpp"
 #include "quillrun/record_rules.hpp"
 #include "quillrun/text.hpp"
+#include "quillrun/layout.hpp"
 #include "read_cells.hpp"
 #include "read_tables.hpp"
 
 namespace quillrun::reader {
 namespace {
 
-constexpr std::string_view kEvents = "event_markers";
-constexpr std::string_view kStyles = "event_marker_styles";
+namespace em = layout::event_markers;
+namespace ems = layout::event_marker_styles;
+constexpr std::string_view kEvents = em::kGroup;
+constexpr std::string_view kStyles = ems::kGroup;
 
 [[nodiscard]] SdkError field_decode(std::string_view group, std::string_view dataset, FieldError error) {
   return SdkError{sdk_error::FieldDecode{std::string(group), std::string(dataset), std::move(error)}};
@@ -44,12 +47,14 @@ Result<EventMarkerPoint, SdkError> decode_event_marker_row(std::uint64_t row,
                                                            std::span<const std::uint8_t> variant_path,
                                                            std::span<const std::uint8_t> annotation,
                                                            std::uint64_t sys_time_us, double lat, double lon) {
-  QR_ASSIGN_OR_RETURN(const std::string_view path, decode_cell(variant_path, kVariantPathWidth, kEvents, "variant_path"));
-  QR_ASSIGN_OR_RETURN(const std::string_view note, decode_cell(annotation, kAnnotationWidth, kEvents, "annotation"));
+  QR_ASSIGN_OR_RETURN(const std::string_view path,
+                      decode_cell(variant_path, kVariantPathWidth, kEvents, em::kVariantPath.name));
+  QR_ASSIGN_OR_RETURN(const std::string_view note,
+                      decode_cell(annotation, kAnnotationWidth, kEvents, em::kAnnotation.name));
   if (sys_time_us == kAbsentTimeCell) return fail(SdkError{sdk_error::EventMarkerWithoutTime{row}});
   QR_ASSIGN_OR_RETURN(const Instant sys_time,
-                      micros_to_instant(kEvents, "sys_time_us", row, static_cast<std::int64_t>(sys_time_us)));
-  if (path.empty()) return fail(empty_field(kEvents, "variant_path", row));
+                      micros_to_instant(kEvents, em::kSysTimeUs.name, row, static_cast<std::int64_t>(sys_time_us)));
+  if (path.empty()) return fail(empty_field(kEvents, em::kVariantPath.name, row));
   EventMarkerPoint point;
   point.variant_path = std::string(path);
   point.sys_time = sys_time;
@@ -62,17 +67,20 @@ Result<EventMarkerPoint, SdkError> decode_event_marker_row(std::uint64_t row,
 Result<std::vector<EventMarkerPoint>, SdkError> read_event_markers(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kEvents));
   if (!group) return std::vector<EventMarkerPoint>();
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> sys_time_us, read_required<std::uint64_t>(*group, "sys_time_us"));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lat, read_required<double>(*group, "lat"));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lon, read_required<double>(*group, "lon"));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path, read_required<std::uint8_t>(*group, "variant_path"));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> annotation, read_required<std::uint8_t>(*group, "annotation"));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> sys_time_us,
+                      read_required<std::uint64_t>(*group, em::kSysTimeUs.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<double> lat, read_required<double>(*group, em::kLat.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<double> lon, read_required<double>(*group, em::kLon.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path,
+                      read_required<std::uint8_t>(*group, em::kVariantPath.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> annotation,
+                      read_required<std::uint8_t>(*group, em::kAnnotation.name));
 
   const std::uint64_t e = sys_time_us.size();
-  QR_TRY(expect_rows(kEvents, "lat", e, lat.size()));
-  QR_TRY(expect_rows(kEvents, "lon", e, lon.size()));
-  QR_TRY(expect_cells(kEvents, "variant_path", e, kVariantPathWidth, variant_path.size()));
-  QR_TRY(expect_cells(kEvents, "annotation", e, kAnnotationWidth, annotation.size()));
+  QR_TRY(expect_rows(kEvents, em::kLat.name, e, lat.size()));
+  QR_TRY(expect_rows(kEvents, em::kLon.name, e, lon.size()));
+  QR_TRY(expect_cells(kEvents, em::kVariantPath.name, e, kVariantPathWidth, variant_path.size()));
+  QR_TRY(expect_cells(kEvents, em::kAnnotation.name, e, kAnnotationWidth, annotation.size()));
 
   std::vector<EventMarkerPoint> markers;
   markers.reserve(sys_time_us.size());
@@ -90,30 +98,33 @@ Result<std::vector<EventMarkerPoint>, SdkError> read_event_markers(ReaderFile& f
 Result<std::vector<EventMarkerStyle>, SdkError> read_event_marker_styles(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kStyles));
   if (!group) return std::vector<EventMarkerStyle>();
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path, read_required<std::uint8_t>(*group, "variant_path"));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> icon_name, read_required<std::uint8_t>(*group, "icon_name"));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> color_hex, read_required<std::uint8_t>(*group, "color_hex"));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path,
+                      read_required<std::uint8_t>(*group, ems::kVariantPath.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> icon_name,
+                      read_required<std::uint8_t>(*group, ems::kIconName.name));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> color_hex,
+                      read_required<std::uint8_t>(*group, ems::kColorHex.name));
 
   // The table has no other column to count its rows, so they come from
   // variant_path; a partial row there is a fault like any other count.
   const std::uint64_t y = variant_path.size() / kVariantPathWidth;
-  QR_TRY(expect_cells(kStyles, "variant_path", y, kVariantPathWidth, variant_path.size()));
-  QR_TRY(expect_cells(kStyles, "icon_name", y, kIconNameWidth, icon_name.size()));
-  QR_TRY(expect_cells(kStyles, "color_hex", y, kColorHexWidth, color_hex.size()));
+  QR_TRY(expect_cells(kStyles, ems::kVariantPath.name, y, kVariantPathWidth, variant_path.size()));
+  QR_TRY(expect_cells(kStyles, ems::kIconName.name, y, kIconNameWidth, icon_name.size()));
+  QR_TRY(expect_cells(kStyles, ems::kColorHex.name, y, kColorHexWidth, color_hex.size()));
 
   std::vector<EventMarkerStyle> styles;
   styles.reserve(static_cast<std::size_t>(y));
   for (std::size_t row = 0; row < static_cast<std::size_t>(y); ++row) {
     QR_ASSIGN_OR_RETURN(const std::string_view path,
                         decode_cell(fixed_field_cell(variant_path, kVariantPathWidth, row), kVariantPathWidth, kStyles,
-                                    "variant_path"));
+                                    ems::kVariantPath.name));
     QR_ASSIGN_OR_RETURN(const std::string_view icon,
                         decode_cell(fixed_field_cell(icon_name, kIconNameWidth, row), kIconNameWidth, kStyles,
-                                    "icon_name"));
+                                    ems::kIconName.name));
     QR_ASSIGN_OR_RETURN(const std::string_view color,
                         decode_cell(fixed_field_cell(color_hex, kColorHexWidth, row), kColorHexWidth, kStyles,
-                                    "color_hex"));
-    if (path.empty()) return fail(empty_field(kStyles, "variant_path", static_cast<std::uint64_t>(row)));
+                                    ems::kColorHex.name));
+    if (path.empty()) return fail(empty_field(kStyles, ems::kVariantPath.name, static_cast<std::uint64_t>(row)));
     EventMarkerStyle style;
     style.variant_path = std::string(path);
     style.icon = parse_icon_name(std::string(icon));

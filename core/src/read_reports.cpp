@@ -8,14 +8,19 @@
 
 #include "quillrun/codes.hpp"
 #include "quillrun/log.hpp"
+#include "quillrun/layout.hpp"
 #include "read_cells.hpp"
 #include "read_tables.hpp"
 
 namespace quillrun::reader {
 namespace {
 
-constexpr std::string_view kReports = "sat_reports";
-constexpr std::string_view kSats = "tracked_sats";
+namespace sr = layout::sat_reports;
+namespace ts = layout::tracked_sats;
+constexpr std::string_view kReports = sr::kGroup;
+constexpr std::string_view kSats = ts::kGroup;
+// Older files keep the receiver time of a report here, and no host time.
+constexpr std::string_view kLegacyTime = "time";
 constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
 
 [[nodiscard]] std::optional<float> unless_nan(float value) noexcept {
@@ -24,7 +29,8 @@ constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
 
 [[nodiscard]] Result<std::uint8_t, SdkError> check_constellation_code(std::uint8_t code) {
   if (is_known_constellation(code)) return code;
-  return fail(SdkError{sdk_error::UnknownConstellationCode{"tracked_sats/constellation", code}});
+  std::string path = std::string(kSats) + "/" + std::string(ts::kConstellation.name);
+  return fail(SdkError{sdk_error::UnknownConstellationCode{std::move(path), code}});
 }
 
 [[nodiscard]] SdkError index_out_of_range(std::string_view group, std::string_view dataset, std::string_view target,
@@ -43,16 +49,16 @@ struct ReportTimes {
 [[nodiscard]] Result<ReportTimes, SdkError> read_report_times(const ReaderGroup& group, std::uint64_t rows) {
   ReportTimes times;
   QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint64_t>> gps,
-                      read_optional<std::uint64_t>(group, "gps_time_us"));
+                      read_optional<std::uint64_t>(group, sr::kGpsTimeUs.name));
   if (gps) {
-    QR_TRY(expect_rows(kReports, "gps_time_us", rows, gps->size()));
+    QR_TRY(expect_rows(kReports, sr::kGpsTimeUs.name, rows, gps->size()));
     times.gps = std::move(*gps);
-    QR_ASSIGN_OR_RETURN(times.sys, read_optional<std::uint64_t>(group, "sys_time_us"));
-    if (times.sys) QR_TRY(expect_rows(kReports, "sys_time_us", rows, times.sys->size()));
+    QR_ASSIGN_OR_RETURN(times.sys, read_optional<std::uint64_t>(group, sr::kSysTimeUs.name));
+    if (times.sys) QR_TRY(expect_rows(kReports, sr::kSysTimeUs.name, rows, times.sys->size()));
     return times;
   }
-  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, "time"));
-  QR_TRY(expect_rows(kReports, "time", rows, time.size()));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, kLegacyTime));
+  QR_TRY(expect_rows(kReports, kLegacyTime, rows, time.size()));
   times.gps.reserve(time.size());
   for (const std::int64_t count : time) times.gps.push_back(time_cell_from_count(count));
   return times;
@@ -71,20 +77,20 @@ struct TrackedSatColumns {
 [[nodiscard]] Result<TrackedSatColumns, SdkError> read_tracked_sats(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const ReaderGroup group, open_group(file, kSats));
   TrackedSatColumns c;
-  QR_ASSIGN_OR_RETURN(c.sat_report_idx, read_required<std::uint64_t>(group, "sat_report_idx"));
-  QR_ASSIGN_OR_RETURN(c.constellation, read_required<std::uint8_t>(group, "constellation"));
-  QR_ASSIGN_OR_RETURN(c.prn, read_required<std::uint32_t>(group, "prn"));
-  QR_ASSIGN_OR_RETURN(c.in_fix, read_required<std::uint8_t>(group, "in_fix"));
-  QR_ASSIGN_OR_RETURN(c.elevation, read_required<float>(group, "elevation"));
-  QR_ASSIGN_OR_RETURN(c.azimuth, read_required<float>(group, "azimuth"));
-  QR_ASSIGN_OR_RETURN(c.snr, read_required<float>(group, "snr"));
+  QR_ASSIGN_OR_RETURN(c.sat_report_idx, read_required<std::uint64_t>(group, ts::kSatReportIdx.name));
+  QR_ASSIGN_OR_RETURN(c.constellation, read_required<std::uint8_t>(group, ts::kConstellation.name));
+  QR_ASSIGN_OR_RETURN(c.prn, read_required<std::uint32_t>(group, ts::kPrn.name));
+  QR_ASSIGN_OR_RETURN(c.in_fix, read_required<std::uint8_t>(group, ts::kInFix.name));
+  QR_ASSIGN_OR_RETURN(c.elevation, read_required<float>(group, ts::kElevation.name));
+  QR_ASSIGN_OR_RETURN(c.azimuth, read_required<float>(group, ts::kAzimuth.name));
+  QR_ASSIGN_OR_RETURN(c.snr, read_required<float>(group, ts::kSnr.name));
   const std::uint64_t s = c.sat_report_idx.size();
-  QR_TRY(expect_rows(kSats, "constellation", s, c.constellation.size()));
-  QR_TRY(expect_rows(kSats, "prn", s, c.prn.size()));
-  QR_TRY(expect_rows(kSats, "in_fix", s, c.in_fix.size()));
-  QR_TRY(expect_rows(kSats, "elevation", s, c.elevation.size()));
-  QR_TRY(expect_rows(kSats, "azimuth", s, c.azimuth.size()));
-  QR_TRY(expect_rows(kSats, "snr", s, c.snr.size()));
+  QR_TRY(expect_rows(kSats, ts::kConstellation.name, s, c.constellation.size()));
+  QR_TRY(expect_rows(kSats, ts::kPrn.name, s, c.prn.size()));
+  QR_TRY(expect_rows(kSats, ts::kInFix.name, s, c.in_fix.size()));
+  QR_TRY(expect_rows(kSats, ts::kElevation.name, s, c.elevation.size()));
+  QR_TRY(expect_rows(kSats, ts::kAzimuth.name, s, c.azimuth.size()));
+  QR_TRY(expect_rows(kSats, ts::kSnr.name, s, c.snr.size()));
   return c;
 }
 
@@ -103,7 +109,8 @@ struct TrackedSatColumns {
     sat.snr = unless_nan(c.snr[i]);
     const std::uint64_t k = c.sat_report_idx[i];
     if (k >= report_rows)
-      return fail(index_out_of_range(kSats, "sat_report_idx", kReports, static_cast<std::uint64_t>(i), k, report_rows));
+      return fail(
+          index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
     lists[static_cast<std::size_t>(k)].push_back(sat);
   }
   return lists;
@@ -115,7 +122,7 @@ Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& fil
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kReports));
   if (!group) return {};
   QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> nav_point_idx,
-                      read_required<std::uint64_t>(*group, "nav_point_idx"));
+                      read_required<std::uint64_t>(*group, sr::kNavPointIdx.name));
   const std::uint64_t r = nav_point_idx.size();
   QR_ASSIGN_OR_RETURN(const ReportTimes times, read_report_times(*group, r));
   QR_ASSIGN_OR_RETURN(const TrackedSatColumns sats, read_tracked_sats(file));
@@ -127,15 +134,16 @@ Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& fil
   std::vector<std::uint64_t> taken_from(points.size(), kNoRow);
   for (std::size_t j = 0; j < nav_point_idx.size(); ++j) {
     const auto row = static_cast<std::uint64_t>(j);
-    QR_ASSIGN_OR_RETURN(const std::optional<Instant> gps, decode_time_us(times.gps[j], kReports, "gps_time_us", row));
+    QR_ASSIGN_OR_RETURN(const std::optional<Instant> gps,
+                        decode_time_us(times.gps[j], kReports, sr::kGpsTimeUs.name, row));
     std::optional<Instant> sys;
     if (times.sys) {
-      QR_ASSIGN_OR_RETURN(sys, decode_time_us((*times.sys)[j], kReports, "sys_time_us", row));
+      QR_ASSIGN_OR_RETURN(sys, decode_time_us((*times.sys)[j], kReports, sr::kSysTimeUs.name, row));
     }
     const std::optional<Timestamps> stamps = Timestamps::from(gps, sys);
     if (!stamps) return fail(SdkError{sdk_error::SatReportWithoutTime{row}});
     const std::uint64_t q = nav_point_idx[j];
-    if (q >= p) return fail(index_out_of_range(kReports, "nav_point_idx", "nav_points", row, q, p));
+    if (q >= p) return fail(index_out_of_range(kReports, sr::kNavPointIdx.name, layout::nav_points::kGroup, row, q, p));
     const auto point = static_cast<std::size_t>(q);
     if (taken_from[point] != kNoRow) {
       QR_WARN(log::targets::read, "sat_reports records " + std::to_string(taken_from[point]) + " and " +
