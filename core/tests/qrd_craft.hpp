@@ -204,3 +204,35 @@ void numeric_attribute(hid_t object, const char* name, hid_t file_type, hid_t me
 }
 
 }  // namespace quillrun::testing
+
+namespace quillrun::testing {
+
+// The error text of a read that must fail.
+inline std::string read_error(const std::vector<std::uint8_t>& image);
+
+// A dataset of `dims` whose chunks are never written: it declares its whole
+// extent while the file stays small.
+inline void unwritten_dataset(hid_t parent, const char* name, hid_t type, std::vector<hsize_t> dims,
+                              std::vector<hsize_t> chunk) {
+  std::vector<hsize_t> max_dims(dims.size(), H5S_UNLIMITED);
+  const hid_t space = H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data());
+  const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+  EXPECT_GE(H5Pset_chunk(dcpl, static_cast<int>(chunk.size()), chunk.data()), 0);
+  const hid_t dataset = H5Dcreate2(parent, name, type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+  EXPECT_GE(dataset, 0);
+  H5Dclose(dataset);
+  H5Pclose(dcpl);
+  H5Sclose(space);
+}
+
+}  // namespace quillrun::testing
+
+#include "quillrun/reader.hpp"
+
+namespace quillrun::testing {
+inline std::string read_error(const std::vector<std::uint8_t>& image) {
+  const auto r = read_nav_file(image);
+  if (r) return "<read succeeded>";
+  return r.error().message();
+}
+}  // namespace quillrun::testing
