@@ -6,19 +6,37 @@
 #include <initializer_list>
 
 #include "args.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 #include "logging_bridge.hpp"
+#include "nav_file.hpp"
 #include "ref.hpp"
+#include "sequence_views.hpp"
 
 namespace quillrun::py {
 namespace {
 
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
-const std::initializer_list<ClassBase*> kClasses = {};
+const std::initializer_list<ClassBase*> kClasses = {
+    &g_nav_point,
+    &g_marker,
+    &g_event_marker_point,
+    &g_nav_point_sequence,
+    &g_nav_point_iterator,
+    &g_marker_sequence,
+    &g_marker_iterator,
+    &g_event_marker_point_sequence,
+    &g_event_marker_point_iterator,
+    &g_channel_sequence,
+    &g_channel_iterator,
+    &g_event_marker_style_sequence,
+    &g_event_marker_style_iterator,
+    &g_nav_file,
+};
 
 // Appends `name` to the module's `__all__` (made on first use), then binds
 // the name, so that `__all__` lists every name in registration order.
