@@ -2,8 +2,9 @@ import datetime as dt
 import math
 
 import pytest
+from qrd_craft import ChannelRow, qrd_bytes
 
-from quillrun_sdk import Channel, ChannelUnit, Unit
+from quillrun_sdk import Channel, ChannelUnit, NavFile, Unit
 
 UTC = dt.timezone.utc
 T1 = dt.datetime(2024, 5, 1, 12, 0, 0, tzinfo=UTC)
@@ -460,3 +461,27 @@ def test_bypassing_the_constructor_is_refused(run_isolated):
         """
     )
     assert out.splitlines() == ["'Channel' object is not initialized"] * 4
+
+
+# ---------------------------------------------------------------- units read from a file
+
+
+def read_unit(stored):
+    nav = NavFile.from_bytes(qrd_bytes(channels=[ChannelRow("c", [0], [1.0], unit=stored)]))
+    return nav.channels[0].unit
+
+
+def test_a_legacy_unit_is_refused_for_a_new_channel():
+    legacy = read_unit(" rpm")
+    e = raises(ValueError, Channel, "x", [T1], [1.0], unit=legacy)
+    assert str(e) == 'channel "x": legacy unit metadata " rpm" is not valid writer input'
+    assert notes(e) == []
+    # After the name and description rules, before the components and counts.
+    assert "invalid channel name" in str(raises(ValueError, Channel, "X", [], [], unit=legacy))
+    assert "description" in str(raises(ValueError, Channel, "x", [], [], unit=legacy, description="\x00"))
+    assert "legacy unit" in str(raises(ValueError, Channel, "x", [], [1.0], unit=legacy, components=[]))
+
+
+def test_a_unit_read_as_custom_or_recognized_is_taken():
+    assert Channel("x", [], [], unit=read_unit("rpm")).unit == ChannelUnit.custom("rpm")
+    assert Channel("x", [], [], unit=read_unit("kph")).unit.label == "km/h"

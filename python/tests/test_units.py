@@ -2,6 +2,7 @@ import inspect
 import struct
 
 import pytest
+from qrd_craft import ChannelRow, qrd_bytes
 
 from quillrun_sdk import _quillrun_sdk as m
 from quillrun_sdk._quillrun_sdk import ChannelUnit, Unit
@@ -292,3 +293,52 @@ def test_static_method_signatures_and_getter_docs():
 def test_every_call_makes_a_new_object():
     assert ChannelUnit.recognized("km") is not ChannelUnit.recognized("km")
     assert m.ChannelUnit is ChannelUnit
+
+
+# ---------------------------------------------------------------- units read from a file
+
+
+def read_units(*stored):
+    rows = [ChannelRow(f"c{i}", [0], [1.0], unit=text) for i, text in enumerate(stored)]
+    return [channel.unit for channel in m.NavFile.from_bytes(qrd_bytes(channels=rows)).channels]
+
+
+def test_legacy_units_keep_the_stored_text():
+    legacy_rpm, legacy_empty, custom_rpm, kph = read_units(" rpm", "", "rpm", "kph")
+    assert legacy_rpm.label == " rpm" and str(legacy_rpm) == " rpm" and repr(legacy_rpm) == 'ChannelUnit(" rpm")'
+    assert legacy_rpm.is_custom is True and legacy_empty.is_custom is True
+    assert hash(legacy_rpm) == siphash13(u64(1) + b" rpm\xff")
+    assert hash(legacy_empty) == siphash13(u64(1) + b"\xff")
+    # Read back, a label that custom() accepts unchanged is custom again.
+    assert custom_rpm == ChannelUnit.custom("rpm") and hash(custom_rpm) == hash(ChannelUnit.custom("rpm"))
+    assert kph == ChannelUnit.recognized("km/h")
+
+
+def test_legacy_and_custom_with_one_text_differ():
+    (legacy,) = read_units("rpm\t")
+    # Only the variant tells them apart: same text, different hash bytes.
+    assert legacy.label == "rpm\t"
+    assert hash(legacy) == siphash13(u64(1) + b"rpm\t\xff") != siphash13(u64(0) + b"rpm\t\xff")
+    assert legacy != ChannelUnit.custom("rpm") and legacy != ChannelUnit.recognized("kph")
+    assert legacy == read_units("rpm\t")[0] and legacy != read_units("rpm\n")[0]
+
+
+def test_objects_made_past_the_refused_constructor_are_refused(run_isolated):
+    out = run_isolated(
+        """
+        from quillrun_sdk import ChannelUnit, Unit
+        for cls in (Unit, ChannelUnit):
+            cls.__new__ = lambda cls: object.__new__(cls)
+            u = cls()
+            for use in (repr, str, hash, lambda u: u.label, lambda u: u == u):
+                try:
+                    use(u)
+                except TypeError as e:
+                    print(e)
+        print(Unit.KM.label, ChannelUnit.recognized("kph").label)
+        """
+    )
+    lines = out.splitlines()
+    assert lines == ["'Unit' object is not initialized"] * 5 + ["'ChannelUnit' object is not initialized"] * 5 + [
+        "km km/h"
+    ]
