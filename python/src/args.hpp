@@ -8,8 +8,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "errors.hpp"
+#include "ref.hpp"
 
 namespace quillrun::py {
 
@@ -58,5 +61,35 @@ template <class T>
 [[nodiscard]] PyResult<double> to_double(PyObject* object) noexcept;
 // A str (or subclass) as UTF-8, valid while `object` lives.
 [[nodiscard]] PyResult<std::string_view> to_str(PyObject* object);
+
+// The items of a list argument, read by iteration; `size_hint` is its
+// len() when that works, else 0.
+struct SequenceItems {
+  Ref iterator;
+  std::size_t size_hint;
+};
+
+// Any object that passes the interpreter's sequence check except a str (a
+// subclass too), which is refused with "Can't extract `str` to `Vec`"; any
+// other object gets the downcast TypeError naming `Sequence`.
+[[nodiscard]] PyResult<SequenceItems> sequence_items(PyObject* object);
+
+// A list argument converted item by item, in iteration order; `convert` is
+// callable as `PyResult<T>(PyObject* item)` and the item lives while it runs.
+template <class T, class Convert>
+[[nodiscard]] PyResult<std::vector<T>> to_vec(PyObject* object, Convert&& convert) {
+  QR_ASSIGN_OR_RETURN(SequenceItems items, sequence_items(object));
+  std::vector<T> out;
+  out.reserve(items.size_hint);
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(items.iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred() != nullptr) return fail(PyError::fetch());
+      return out;
+    }
+    QR_ASSIGN_OR_RETURN(T value, convert(item.get()));
+    out.push_back(std::move(value));
+  }
+}
 
 }  // namespace quillrun::py

@@ -22,8 +22,18 @@ namespace {
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
 const std::initializer_list<ClassBase*> kClasses = {
+    &g_satellite,
+    &g_satellite_report,
+    &g_unit,
+    &g_channel_unit,
+    &g_channel,
+    &g_nav_fix,
+    &g_annotation,
+    &g_meta,
     &g_nav_point,
     &g_marker,
+    &g_event_marker,
+    &g_event_marker_style,
     &g_event_marker_point,
     &g_nav_point_sequence,
     &g_nav_point_iterator,

@@ -15,10 +15,10 @@
 #include "error_mapping.hpp"
 #include "file_io.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/writer.hpp"
 #include "sequence_views.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -174,7 +174,7 @@ PyResult<Ref> nav_file_event_marker_styles(PyObject* self) {
 PyResult<Ref> nav_file_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
   const NavFileData& trace = *nav_file->trace;
-  return str_object("NavFile(points=" + std::to_string(trace.points.size()) +
+  return text_object("NavFile(points=" + std::to_string(trace.points.size()) +
                     ", markers=" + std::to_string(trace.markers.size()) +
                     ", event_markers=" + std::to_string(trace.event_markers.size()) + ")");
 }
