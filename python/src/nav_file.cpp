@@ -57,7 +57,7 @@ PyResult<std::string_view> bytes_content(PyObject* data) {
 PyResult<Ref> parse(std::span<const std::uint8_t> image) {
   Result<NavFileData, SdkError> trace = read_nav_file(image);
   if (!trace) return fail(error_to_exception(trace.error()));
-  return new_nav_file(std::move(trace).value());
+  return new_nav_file(std::make_shared<const NavFileData>(std::move(trace).value()));
 }
 
 constexpr Param kPathParam[] = {{"path"}};
@@ -239,8 +239,6 @@ const ClassSpec kNavFileSpec{
 
 Class<NavFilePayload> g_nav_file{kNavFileSpec};
 
-PyResult<Ref> new_nav_file(NavFileData trace) {
-  return g_nav_file.new_object(NavFilePayload{std::make_shared<const NavFileData>(std::move(trace))});
-}
+PyResult<Ref> new_nav_file(SharedTrace trace) { return g_nav_file.new_object(NavFilePayload{std::move(trace)}); }
 
 }  // namespace quillrun::py
