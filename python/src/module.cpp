@@ -11,6 +11,7 @@
 #include "frame.hpp"
 #include "functions.hpp"
 #include "logging_bridge.hpp"
+#include "nav_file_builder.hpp"
 #include "ref.hpp"
 
 namespace quillrun::py {
@@ -18,7 +19,9 @@ namespace {
 
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
-const std::initializer_list<ClassBase*> kClasses = {};
+const std::initializer_list<ClassBase*> kClasses = {
+    &nav_file_builder_class(),
+};
 
 // Appends `name` to the module's `__all__` (made on first use), then binds
 // the name, so that `__all__` lists every name in registration order.
