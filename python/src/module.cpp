@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "args.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
@@ -20,6 +21,7 @@ namespace {
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
 const std::initializer_list<ClassBase*> kClasses = {
+    &g_nav_fix,
     &nav_file_builder_class(),
 };
 
