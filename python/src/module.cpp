@@ -21,7 +21,13 @@ namespace {
 // One Class<Payload> object per class, in the registration order listed in
 // classes.hpp.
 const std::initializer_list<ClassBase*> kClasses = {
+    &g_satellite,
+    &g_satellite_report,
     &g_nav_fix,
+    &g_annotation,
+    &g_meta,
+    &g_event_marker,
+    &g_event_marker_style,
     &nav_file_builder_class(),
 };
 

@@ -110,7 +110,12 @@ PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
   }
   QR_ASSIGN_OR_RETURN(Ref tzinfo, attribute(value, tzinfo_name));
   if (tzinfo.get() == Py_None) return fail(PyError::type_error("expected a datetime with non-None tzinfo"));
-  QR_ASSIGN_OR_RETURN(std::int64_t offset_us, fixed_offset_us(tzinfo.get()));
+  QR_ASSIGN_OR_RETURN(PyObject * utc_zone, utc());
+  // timezone.utc, by far the most common zone, has offset zero: no call.
+  std::int64_t offset_us = 0;
+  if (tzinfo.get() != utc_zone) {
+    QR_ASSIGN_OR_RETURN(offset_us, fixed_offset_us(tzinfo.get()));
+  }
 
   std::array<long long, 7> parts{};
   Interned* names[] = {&year, &month, &day, &hour, &minute, &second, &microsecond};
