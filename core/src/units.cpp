@@ -87,32 +87,6 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
 constexpr std::string_view kMicroSign = "\u00B5";
 constexpr std::string_view kGreekMu = "\u03BC";
 
-std::string_view trim_white_space(std::string_view text) noexcept {
-  bool trimmed = true;
-  while (trimmed && !text.empty()) {
-    trimmed = false;
-    for (std::string_view ws : kWhiteSpace) {
-      if (text.starts_with(ws)) {
-        text.remove_prefix(ws.size());
-        trimmed = true;
-        break;
-      }
-    }
-  }
-  trimmed = true;
-  while (trimmed && !text.empty()) {
-    trimmed = false;
-    for (std::string_view ws : kWhiteSpace) {
-      if (text.ends_with(ws)) {
-        text.remove_suffix(ws.size());
-        trimmed = true;
-        break;
-      }
-    }
-  }
-  return text;
-}
-
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
   std::string out;
   out.reserve(text.size());
@@ -165,6 +139,32 @@ std::optional<Unit> parse_slashed(std::string_view text) {
 }
 
 }  // namespace
+
+std::string_view trim_white_space(std::string_view text) noexcept {
+  bool trimmed = true;
+  while (trimmed && !text.empty()) {
+    trimmed = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (text.starts_with(ws)) {
+        text.remove_prefix(ws.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  trimmed = true;
+  while (trimmed && !text.empty()) {
+    trimmed = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (text.ends_with(ws)) {
+        text.remove_suffix(ws.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  return text;
+}
 
 std::span<const Unit> unit_catalog() noexcept { return kCatalog; }
 

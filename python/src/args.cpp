@@ -2,8 +2,19 @@
 
 #include <vector>
 
+#include "once.hpp"
+
 namespace quillrun::py {
 namespace {
+
+// collections.abc.Sequence, which names what a list argument must be.
+PyResult<PyObject*> sequence_abc() {
+  static OnceCell cell;
+  return cell.get_or_init([]() -> PyResult<Ref> {
+    QR_ASSIGN_OR_RETURN(Ref abc, own(PyImport_ImportModule("collections.abc")));
+    return own(PyObject_GetAttrString(abc.get(), "Sequence"));
+  });
+}
 
 struct KeywordArg {
   PyObject* name;
@@ -173,6 +184,19 @@ PyResult<double> to_double(PyObject* object) noexcept {
 PyResult<std::string_view> to_str(PyObject* object) {
   if (!PyUnicode_Check(object)) return fail(not_an_instance(object, "str"));
   return utf8_of(object);
+}
+
+PyError not_a_sequence(PyObject* object) {
+  PyResult<PyObject*> abc = sequence_abc();
+  if (!abc) return std::move(abc).error();
+  PyResult<std::string> abc_name = type_name(reinterpret_cast<PyTypeObject*>(*abc));
+  if (!abc_name) return std::move(abc_name).error();
+  if (object == Py_None) return PyError::type_error("'None' is not an instance of '" + *abc_name + "'");
+  PyResult<Ref> qualname = own(PyType_GetQualName(Py_TYPE(object)));
+  if (!qualname) return std::move(qualname).error();
+  PyResult<std::string_view> text = utf8_of(qualname->get());
+  if (!text) return std::move(text).error();
+  return PyError::type_error("'" + std::string(*text) + "' object is not an instance of '" + *abc_name + "'");
 }
 
 }  // namespace quillrun::py

@@ -59,4 +59,9 @@ template <class T>
 // A str (or subclass) as UTF-8, valid while `object` lives.
 [[nodiscard]] PyResult<std::string_view> to_str(PyObject* object);
 
+// The refusal of a list argument that fails the sequence check: the
+// downcast TypeError naming the object's qualified type name and `Sequence`
+// (collections.abc's, imported once on first need).
+[[nodiscard]] PyError not_a_sequence(PyObject* object);
+
 }  // namespace quillrun::py

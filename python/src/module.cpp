@@ -12,8 +12,10 @@
 #include "frame.hpp"
 #include "functions.hpp"
 #include "logging_bridge.hpp"
+#include "nav_file.hpp"
 #include "nav_file_builder.hpp"
 #include "ref.hpp"
+#include "sequence_views.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -23,11 +25,28 @@ namespace {
 const std::initializer_list<ClassBase*> kClasses = {
     &g_satellite,
     &g_satellite_report,
+    &g_unit,
+    &g_channel_unit,
+    &g_channel,
     &g_nav_fix,
     &g_annotation,
     &g_meta,
+    &g_nav_point,
+    &g_marker,
     &g_event_marker,
     &g_event_marker_style,
+    &g_event_marker_point,
+    &g_nav_point_sequence,
+    &g_nav_point_iterator,
+    &g_marker_sequence,
+    &g_marker_iterator,
+    &g_event_marker_point_sequence,
+    &g_event_marker_point_iterator,
+    &g_channel_sequence,
+    &g_channel_iterator,
+    &g_event_marker_style_sequence,
+    &g_event_marker_style_iterator,
+    &g_nav_file,
     &nav_file_builder_class(),
 };
 

@@ -18,7 +18,7 @@ namespace quillrun::py {
 template <class T, class Convert>
 [[nodiscard]] PyResult<std::vector<T>> sequence_to_vector(PyObject* object, Convert&& convert) {
   if (PyUnicode_Check(object)) return fail(PyError::type_error("Can't extract `str` to `Vec`"));
-  if (PySequence_Check(object) == 0) return fail(not_an_instance(object, "Sequence"));
+  if (PySequence_Check(object) == 0) return fail(not_a_sequence(object));
   std::vector<T> items;
   // The length is only a hint: a failing len() is ignored, and a huge one
   // does not reserve more than iteration actually delivers.

@@ -29,6 +29,10 @@ struct Unit {
 [[nodiscard]] std::span<const Unit> unit_catalog() noexcept;
 [[nodiscard]] std::string_view unit_base_label(UnitBase base) noexcept;
 
+// `text` without its leading and trailing Unicode White_Space, as
+// unit_from_text trims it (custom unit labels are trimmed the same way).
+[[nodiscard]] std::string_view trim_white_space(std::string_view text) noexcept;
+
 [[nodiscard]] std::optional<Unit> unit_from_text(std::string_view text);
 [[nodiscard]] std::optional<Unit> parse_unit(std::string_view text);
 [[nodiscard]] std::optional<Unit> parse_unit_ratio(std::string_view numerator, std::string_view denominator);

@@ -1,0 +1,21 @@
+#pragma once
+// NavFile: a whole trace, shared with the views made from it.
+
+#include "errors.hpp"
+#include "quillrun/trace.hpp"
+#include "ref.hpp"
+#include "types.hpp"
+
+namespace quillrun::py {
+
+struct NavFilePayload {
+  SharedTrace trace;
+};
+
+extern Class<NavFilePayload> g_nav_file;
+
+// A new NavFile around a just-made trace (the builder's finish() and the
+// readers).
+[[nodiscard]] PyResult<Ref> new_nav_file(NavFileData trace);
+
+}  // namespace quillrun::py
