@@ -5,8 +5,8 @@
 
 #include "class_objects.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "time_convert.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -19,7 +19,7 @@ constexpr const char* kEventMarkerPointDoc =
 
 PyResult<Ref> event_marker_point_variant_path(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return str_object(point->variant_path);
+  return text_object(point->variant_path);
 }
 
 PyResult<Ref> event_marker_point_sys_time(PyObject* self) {
@@ -39,13 +39,13 @@ PyResult<Ref> event_marker_point_lon(PyObject* self) {
 
 PyResult<Ref> event_marker_point_annotation(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return optional_str_object(point->annotation);
+  return text_or_none(point->annotation);
 }
 
 PyResult<Ref> event_marker_point_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
   // The path goes in as plain text, without quotes or escapes.
-  return str_object("EventMarkerPoint(variant_path=" + point->variant_path + ", lat=" + fixed6(point->lat) +
+  return text_object("EventMarkerPoint(variant_path=" + point->variant_path + ", lat=" + fixed6(point->lat) +
                     ", lon=" + fixed6(point->lon) + ")");
 }
 

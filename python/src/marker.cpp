@@ -6,8 +6,8 @@
 #include "class_objects.hpp"
 #include "enum_bridge.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "time_convert.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -30,7 +30,7 @@ PyResult<Ref> marker_annotation(PyObject* self) {
 
 PyResult<Ref> marker_label(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return optional_str_object(marker->label);
+  return text_or_none(marker->label);
 }
 
 PyResult<Ref> marker_icon(PyObject* self) {
@@ -53,7 +53,7 @@ PyResult<Ref> marker_time(PyObject* self) {
 
 PyResult<Ref> marker_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return str_object("Marker(lat=" + fixed6(marker->lat) + ", lon=" + fixed6(marker->lon) + ")");
+  return text_object("Marker(lat=" + fixed6(marker->lat) + ", lon=" + fixed6(marker->lon) + ")");
 }
 
 const PyType_Slot kMarkerSlots[] = {

@@ -15,10 +15,10 @@
 #include "error_mapping.hpp"
 #include "file_io.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/writer.hpp"
 #include "sequence_views.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -57,7 +57,7 @@ PyResult<std::string_view> bytes_content(PyObject* data) {
 PyResult<Ref> parse(std::span<const std::uint8_t> image) {
   Result<NavFileData, SdkError> trace = read_nav_file(image);
   if (!trace) return fail(error_to_exception(trace.error()));
-  return new_nav_file(std::move(trace).value());
+  return new_nav_file(std::make_shared<const NavFileData>(std::move(trace).value()));
 }
 
 constexpr Param kPathParam[] = {{"path"}};
@@ -174,7 +174,7 @@ PyResult<Ref> nav_file_event_marker_styles(PyObject* self) {
 PyResult<Ref> nav_file_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
   const NavFileData& trace = *nav_file->trace;
-  return str_object("NavFile(points=" + std::to_string(trace.points.size()) +
+  return text_object("NavFile(points=" + std::to_string(trace.points.size()) +
                     ", markers=" + std::to_string(trace.markers.size()) +
                     ", event_markers=" + std::to_string(trace.event_markers.size()) + ")");
 }
@@ -239,8 +239,6 @@ const ClassSpec kNavFileSpec{
 
 Class<NavFilePayload> g_nav_file{kNavFileSpec};
 
-PyResult<Ref> new_nav_file(NavFileData trace) {
-  return g_nav_file.new_object(NavFilePayload{std::make_shared<const NavFileData>(std::move(trace))});
-}
+PyResult<Ref> new_nav_file(SharedTrace trace) { return g_nav_file.new_object(NavFilePayload{std::move(trace)}); }
 
 }  // namespace quillrun::py

@@ -14,8 +14,8 @@ struct NavFilePayload {
 
 extern Class<NavFilePayload> g_nav_file;
 
-// A new NavFile around a just-made trace (the builder's finish() and the
-// readers).
-[[nodiscard]] PyResult<Ref> new_nav_file(NavFileData trace);
+// A new NavFile around a trace just moved into its shared holder (by the
+// builder's finish() or a read).
+[[nodiscard]] PyResult<Ref> new_nav_file(SharedTrace trace);
 
 }  // namespace quillrun::py

@@ -5,8 +5,8 @@
 
 #include "class_objects.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "time_convert.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -41,17 +41,17 @@ PyResult<Ref> nav_point_sys_time(PyObject* self) {
 
 PyResult<Ref> nav_point_heading(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_nav_point.shared(self));
-  return optional_float_object(point->heading);
+  return float_or_none(point->heading);
 }
 
 PyResult<Ref> nav_point_speed_mps(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_nav_point.shared(self));
-  return optional_float_object(point->speed_mps);
+  return float_or_none(point->speed_mps);
 }
 
 PyResult<Ref> nav_point_eph_m(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_nav_point.shared(self));
-  return optional_float_object(point->eph_m);
+  return float_or_none(point->eph_m);
 }
 
 PyResult<Ref> nav_point_satellites(PyObject* self) {
@@ -62,7 +62,7 @@ PyResult<Ref> nav_point_satellites(PyObject* self) {
 
 PyResult<Ref> nav_point_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto point, g_nav_point.shared(self));
-  return str_object("NavPoint(lat=" + fixed6(point->lat) + ", lon=" + fixed6(point->lon) + ")");
+  return text_object("NavPoint(lat=" + fixed6(point->lat) + ", lon=" + fixed6(point->lon) + ")");
 }
 
 const PyType_Slot kNavPointSlots[] = {

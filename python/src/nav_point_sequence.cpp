@@ -40,9 +40,9 @@ PyResult<Ref> latitude(const quillrun::NavPoint& point) { return float_object(po
 PyResult<Ref> longitude(const quillrun::NavPoint& point) { return float_object(point.lon); }
 PyResult<Ref> gps_time(const quillrun::NavPoint& point) { return datetime_or_none(point.times.gps_time()); }
 PyResult<Ref> sys_time(const quillrun::NavPoint& point) { return datetime_or_none(point.times.sys_time()); }
-PyResult<Ref> heading(const quillrun::NavPoint& point) { return optional_float_object(point.heading); }
-PyResult<Ref> speed_mps(const quillrun::NavPoint& point) { return optional_float_object(point.speed_mps); }
-PyResult<Ref> eph_m(const quillrun::NavPoint& point) { return optional_float_object(point.eph_m); }
+PyResult<Ref> heading(const quillrun::NavPoint& point) { return float_or_none(point.heading); }
+PyResult<Ref> speed_mps(const quillrun::NavPoint& point) { return float_or_none(point.speed_mps); }
+PyResult<Ref> eph_m(const quillrun::NavPoint& point) { return float_or_none(point.eph_m); }
 
 PyMethodDef g_nav_point_sequence_methods[] = {
     {"latitudes", as_cfunction(&noargs_entry<&column<&latitude>>), METH_NOARGS,

@@ -17,8 +17,8 @@
 
 #include "errors.hpp"
 #include "frame.hpp"
-#include "py_out.hpp"
 #include "sequence_views.hpp"
+#include "value_class.hpp"
 
 namespace quillrun::py {
 
@@ -56,7 +56,7 @@ struct SequenceOps {
 
   static PyResult<Ref> repr(PyObject* self) {
     QR_ASSIGN_OR_RETURN(auto view, Table::view().shared(self));
-    return str_object(std::string(Table::kReprPrefix) + std::to_string(Table::rows(*view->trace).size()) + ")");
+    return text_object(std::string(Table::kReprPrefix) + std::to_string(Table::rows(*view->trace).size()) + ")");
   }
 
   // A null result without an exception ends the iteration; the position
