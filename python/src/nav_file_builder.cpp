@@ -86,10 +86,6 @@ PyResult<T> one_argument(const Signature& signature, PyObject* const* args, Py_s
   return for_param(signature.params[0].name, convert(value[0]));
 }
 
-PyResult<Ref> str_object(std::string_view text) {
-  return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // --- NavFileBuilder()
 
 constexpr Signature kNew{"NavFileBuilder.__new__()", {}};
