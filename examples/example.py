@@ -72,20 +72,28 @@ def assemble() -> NavFile:
 def summarise(nav_file: NavFile) -> None:
     points = nav_file.points
     meta = nav_file.meta
-    print(f"nav points:     {len(points)}")
-    print(f"first / last:   {points[0].gps_time.isoformat()} / {points[len(points) - 1].gps_time.isoformat()}")
-    with_satellites = [p for p in points if p.satellites is not None]
-    print(f"with satellites: {len(with_satellites)} ({len(with_satellites[0].satellites.tracked)} tracked)")
+    rows = [
+        ("counts", f"{len(points)} nav points, {len(nav_file.markers)} marker(s), "
+                   f"{len(nav_file.event_markers)} event marker(s), {len(nav_file.channels)} channel(s), "
+                   f"{len(nav_file.event_marker_styles)} style(s)"),
+        ("first time", points[0].gps_time.isoformat()),
+        ("last time", points[len(points) - 1].gps_time.isoformat()),
+    ]
+    for point in points:
+        if point.satellites is not None:
+            rows.append(("satellites", f"{len(point.satellites.tracked)} tracked at {point.gps_time.isoformat()}"))
     for marker in nav_file.markers:
-        print(f"marker:         {marker.label} at ({marker.lat:.6f}, {marker.lon:.6f})")
+        rows.append(("marker", f"{marker.label} at ({marker.lat:.6f}, {marker.lon:.6f})"))
     for event in nav_file.event_markers:
-        print(f"event marker:   {event.variant_path} at ({event.lat:.6f}, {event.lon:.6f}): {event.annotation}")
+        rows.append(("event marker", f"{event.variant_path} at ({event.lat:.6f}, {event.lon:.6f}): {event.annotation}"))
     for channel in nav_file.channels:
-        print(f"channel:        {channel.name} [{channel.unit}], {len(channel.times)} samples")
+        rows.append(("channel", f"{channel.name} [{channel.unit}], {len(channel.times)} samples"))
     for style in nav_file.event_marker_styles:
-        print(f"style:          {style.variant_path} icon={style.icon_name} color={style.color}")
-    print(f"meta:           title={meta.title!r} device={meta.device!r} travel_mode={meta.travel_mode}")
-    print(f"written by:     sdk {meta.sdk_version} ({meta.sdk_git_commit})")
+        rows.append(("style", f"{style.variant_path}: icon {style.icon_name}, color {style.color}"))
+    rows.append(("meta", f"title={meta.title!r} device={meta.device!r} travel_mode={meta.travel_mode}"))
+    rows.append(("written by", f"sdk {meta.sdk_version} ({meta.sdk_git_commit}, {meta.sdk_commit_time})"))
+    for label, text in rows:
+        print(f"  {label + ':':<14}{text}")
 
 
 def main() -> None:

@@ -524,17 +524,18 @@ def point_fields(p):
     return (p.lat, p.lon, p.gps_time, p.sys_time, p.heading, p.speed_mps, p.eph_m, p.satellites)
 
 
-def same(a, b):
-    return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
-
-
 def test_assemble_write_and_read_back_give_equal_values():
     built = full_builder().finish()
     read = NavFile.from_bytes(built.to_bytes())
 
     assert len(built.points) == 4  # three fixes and one ghost
-    for a, b in zip(built.points, read.points, strict=True):
-        assert all(same(x, y) for x, y in zip(point_fields(a), point_fields(b)))
+    # The file cannot tell a NaN heading from an absent one.
+    assert math.isnan(built.points[3].heading) and read.points[3].heading is None
+    for i, (a, b) in enumerate(zip(built.points, read.points, strict=True)):
+        fields_a, fields_b = point_fields(a), point_fields(b)
+        if i == 3:
+            fields_a, fields_b = fields_a[:4] + fields_a[5:], fields_b[:4] + fields_b[5:]
+        assert fields_a == fields_b
     assert [p.satellites is not None for p in built.points] == [False, True, True, False]
     assert built.points[2].satellites.tracked[1].prn == 2**32 - 1
 
@@ -683,7 +684,7 @@ def test_a_builder_made_without_its_constructor_is_refused(run_isolated):
         from datetime import datetime, timezone
         from quillrun_sdk import EventMarkerStyle, NavFileBuilder, NavFix
         fix = NavFix(0.0, 0.0, gps_time=datetime(2024, 1, 1, tzinfo=timezone.utc))
-        NavFileBuilder.__new__ = object.__new__
+        NavFileBuilder.__new__ = lambda cls: object.__new__(cls)
         b = NavFileBuilder()
         for call in (lambda: b.with_title("t"), lambda: b.add(fix),
                      lambda: b.add_event_marker_style(EventMarkerStyle("a")), b.with_lenient_errors, b.finish):
