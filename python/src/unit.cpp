@@ -23,9 +23,11 @@ namespace {
 // The attribute names, in catalog order: the canonical spelling with "/"
 // written as "_PER_".
 constexpr std::array<const char*, 29> kAttributeNames = {
-    "DEG", "M",  "NM", "UM", "MM",  "CM", "KM",      "KM_PER_H", "M_PER_S", "MM_PER_S",
-    "CM_PER_S", "KN", "M_PER_S2", "MM_PER_S2", "CM_PER_S2", "G", "UG", "MG", "KM_PER_H_PER_S", "NS",
-    "US", "MS", "S", "MIN", "H", "PERCENT", "PER_S", "PER_MIN", "PER_H"};
+    "DEG", "M", "NM", "UM", "MM", "CM", "KM",
+    "KM_PER_H", "M_PER_S", "MM_PER_S", "CM_PER_S", "KN",
+    "M_PER_S2", "MM_PER_S2", "CM_PER_S2", "G", "UG", "MG", "KM_PER_H_PER_S",
+    "NS", "US", "MS", "S", "MIN", "H",
+    "PERCENT", "PER_S", "PER_MIN", "PER_H"};
 
 template <std::size_t I>
 PyResult<Ref> make_catalog_unit(PyTypeObject* type) {

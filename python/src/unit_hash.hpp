@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
