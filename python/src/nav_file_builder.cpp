@@ -77,7 +77,8 @@ PyResult<CoreBuilder*> start_adding(BuilderState& state) {
   return fail(PyError::runtime_error(kConsumed));
 }
 
-// The one parameter of a settings method, converted before any state test.
+// The one parameter of a method, converted (with its note) before any state
+// test, so a wrong kind is a TypeError in every state.
 template <class T, class Convert>
 PyResult<T> one_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          Convert convert) {
