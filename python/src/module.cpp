@@ -13,6 +13,7 @@
 #include "functions.hpp"
 #include "logging_bridge.hpp"
 #include "nav_file.hpp"
+#include "nav_file_builder.hpp"
 #include "ref.hpp"
 #include "sequence_views.hpp"
 
@@ -46,6 +47,7 @@ const std::initializer_list<ClassBase*> kClasses = {
     &g_event_marker_style_sequence,
     &g_event_marker_style_iterator,
     &g_nav_file,
+    &nav_file_builder_class(),
 };
 
 // Appends `name` to the module's `__all__` (made on first use), then binds
