@@ -108,12 +108,12 @@ PyResult<Ref> nav_file_write_to_file(PyObject* self, PyObject* const* args, Py_s
   QR_TRY(parse_fastcall(kWriteToFile, args, nargs, kwnames, values));
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
   QR_ASSIGN_OR_RETURN(std::string path, for_param("path", path_bytes(values[0])));
-  Result<File, SdkError> file = create_for_writing(with_qrd_extension(std::move(path)));
-  if (!file) return fail(error_to_exception(file.error()));
-  // Serialised only once the file exists: a writer error leaves it there,
-  // empty.
+  // Serialised before the file is touched: a trace the writer refuses must
+  // not cost the caller the file already at that path.
   Result<std::vector<std::uint8_t>, SdkError> image = write_nav_file(*nav_file->trace);
   if (!image) return fail(error_to_exception(image.error()));
+  Result<File, SdkError> file = create_for_writing(with_qrd_extension(std::move(path)));
+  if (!file) return fail(error_to_exception(file.error()));
   if (Status<SdkError> written = write_all(*file, *image); !written) {
     return fail(error_to_exception(written.error()));
   }

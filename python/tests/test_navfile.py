@@ -270,18 +270,21 @@ def test_write_to_file_into_a_missing_folder(tmp_path):
     assert str(info.value) == "I/O error: No such file or directory (os error 2)"
 
 
-def test_a_writer_error_leaves_the_file_empty(tmp_path):
+def test_a_writer_error_leaves_the_path_untouched(tmp_path):
     if not hasattr(m, "NavFileBuilder"):
         pytest.skip("needs NavFileBuilder")
     # -1 us is the bit pattern of the absent cell, so a u64 time column
     # cannot hold it.
     last_us_before_1970 = datetime(1969, 12, 31, 23, 59, 59, 999999, tzinfo=UTC)
     nav_file = m.NavFileBuilder().add(m.NavFix(0.0, 0.0, gps_time=last_us_before_1970)).finish()
-    path = tmp_path / "x.qrd"
-    path.write_bytes(b"old content")
+    existing = tmp_path / "x.qrd"
+    existing.write_bytes(b"old content")
     with pytest.raises(ValueError):
-        nav_file.write_to_file(path)
-    assert path.read_bytes() == b""
+        nav_file.write_to_file(existing)
+    assert existing.read_bytes() == b"old content"
+    with pytest.raises(ValueError):
+        nav_file.write_to_file(tmp_path / "new")
+    assert sorted(os.listdir(tmp_path)) == ["x.qrd"]
 
 
 # ------------------------------------------------------------------ getters
