@@ -426,17 +426,6 @@ TEST(WriterMeta, FreeTravelModeNameAbsentTitleAndEmptyTitle) {
   EXPECT_EQ(text_attribute(second.get(), "meta_title"), "");
 }
 
-TEST(WriterMeta, EveryTravelModeByItsLowercaseName) {
-  const Texts names = {"car", "motorcycle", "bicycle", "pedestrian", "boat", "rail", "aircraft"};
-  for (std::size_t code = 0; code < names.size(); ++code) {
-    NavFileData trace;
-    trace.meta.travel_mode = TravelModeArg(static_cast<TravelMode>(code));
-    const h5::File file = open_on_disk(write_ok(trace));
-    ASSERT_TRUE(file.valid());
-    EXPECT_EQ(text_attribute(file.get(), "meta_travel_mode"), names[code]);
-  }
-}
-
 TEST(WriterMeta, CommitTimesBeforeYearOneThousandKeepFourDigits) {
   NavFileData trace;
   trace.meta.sdk_commit_time = *make_instant(987, 1, 2, 3, 4, 5);
