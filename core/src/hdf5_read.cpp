@@ -4,6 +4,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 namespace quillrun::h5 {
 namespace {
@@ -328,6 +329,16 @@ Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
 
   std::vector<std::uint8_t> raw(count * width);
   QR_TRY(check(H5Aread(attribute, raw_type.get(), raw.data()), "H5Aread"));
+  // Each collection is walked once; a list of texts mostly shares one.
+  struct Object {
+    std::size_t data = 0;
+    std::size_t size = 0;
+  };
+  struct Collection {
+    HeapState state = HeapState::NotLoadable;
+    std::vector<std::optional<Object>> objects;  // by index
+  };
+  std::unordered_map<std::uint64_t, Collection> collections;
   std::vector<std::string> texts;
   texts.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -340,15 +351,20 @@ Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
       continue;
     }
     if (index == 0 || address > image.size() - sb->base) return fail(bad_reference(name, i));
-    std::optional<std::string_view> found;
-    const HeapState state = walk_global_heap(
-        image, sb->base + static_cast<std::size_t>(address), sb->lengths,
-        [&](std::uint64_t object, std::size_t data, std::size_t size) {
-          if (object == index && length <= size)
-            found = std::string_view(reinterpret_cast<const char*>(image.data()) + data, static_cast<std::size_t>(length));
-        });
-    if (state != HeapState::Sound || !found) return fail(bad_reference(name, i));
-    texts.emplace_back(*found);
+    auto [it, fresh] = collections.try_emplace(address);
+    Collection& heap = it->second;
+    if (fresh) {
+      heap.state = walk_global_heap(image, sb->base + static_cast<std::size_t>(address), sb->lengths,
+                                    [&heap](std::uint64_t object, std::size_t data, std::size_t size) {
+                                      const auto k = static_cast<std::size_t>(object);
+                                      if (heap.objects.size() <= k) heap.objects.resize(k + 1);
+                                      heap.objects[k] = Object{data, size};
+                                    });
+    }
+    if (heap.state != HeapState::Sound || index >= heap.objects.size()) return fail(bad_reference(name, i));
+    const std::optional<Object>& object = heap.objects[static_cast<std::size_t>(index)];
+    if (!object || length > object->size) return fail(bad_reference(name, i));
+    texts.emplace_back(reinterpret_cast<const char*>(image.data()) + object->data, static_cast<std::size_t>(length));
   }
   return std::optional<std::vector<std::string>>(std::move(texts));
 }
