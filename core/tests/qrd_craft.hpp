@@ -250,10 +250,15 @@ inline std::vector<std::uint8_t> earliest_format_image() {
       "/dev/null/quillrun-test-earliest-" + std::to_string(reinterpret_cast<std::uintptr_t>(&fapl));
   const hid_t file = H5Fcreate(name.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl);
   EXPECT_GE(file, 0);
-  const auto contiguous = [](hid_t parent, const char* dataset, hid_t file_type, hid_t memory_type, const void* data,
-                             std::vector<hsize_t> dims) {
+  // No modification times: the same bytes on every run.
+  const hid_t untimed = H5Pcreate(H5P_DATASET_CREATE);
+  H5Pset_obj_track_times(untimed, false);
+  const hid_t untimed_group = H5Pcreate(H5P_GROUP_CREATE);
+  H5Pset_obj_track_times(untimed_group, false);
+  const auto contiguous = [untimed](hid_t parent, const char* dataset, hid_t file_type, hid_t memory_type,
+                                    const void* data, std::vector<hsize_t> dims) {
     const hid_t space = H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr);
-    const hid_t d = H5Dcreate2(parent, dataset, file_type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t d = H5Dcreate2(parent, dataset, file_type, space, H5P_DEFAULT, untimed, H5P_DEFAULT);
     EXPECT_GE(H5Dwrite(d, memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), 0);
     H5Dclose(d);
     H5Sclose(space);
@@ -276,7 +281,7 @@ inline std::vector<std::uint8_t> earliest_format_image() {
                                 1'600'000'003'000'000};
   const double lat[4] = {1, 2, 3, 4};
   const double heading[4] = {0, 90, 180, 270};
-  const hid_t points = H5Gcreate2(file, "nav_points", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t points = H5Gcreate2(file, "nav_points", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
   contiguous(points, "time", H5T_STD_I64LE, H5T_NATIVE_INT64, time, {4});
   for (const char* column : {"lat", "lon", "speed_mps"})
     contiguous(points, column, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, lat, {4});
@@ -284,7 +289,7 @@ inline std::vector<std::uint8_t> earliest_format_image() {
   {  // the error radius kept in the object header
     const hsize_t dims = 4;
     const hid_t space = H5Screate_simple(1, &dims, nullptr);
-    const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    const hid_t dcpl = H5Pcopy(untimed);
     H5Pset_layout(dcpl, H5D_COMPACT);
     const hid_t d = H5Dcreate2(points, "eph_m", H5T_IEEE_F64LE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
     EXPECT_GE(H5Dwrite(d, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, lat), 0);
@@ -296,7 +301,7 @@ inline std::vector<std::uint8_t> earliest_format_image() {
   H5Gclose(points);
 
   const std::uint64_t nav_point_idx[2] = {1, 3};
-  const hid_t reports = H5Gcreate2(file, "sat_reports", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t reports = H5Gcreate2(file, "sat_reports", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
   contiguous(reports, "nav_point_idx", H5T_STD_U64LE, H5T_NATIVE_UINT64, nav_point_idx, {2});
   contiguous(reports, "time", H5T_STD_I64LE, H5T_NATIVE_INT64, time, {2});
   H5Gclose(reports);
@@ -304,7 +309,7 @@ inline std::vector<std::uint8_t> earliest_format_image() {
   const std::uint8_t constellation[3] = {0, 1, 2};
   const std::uint32_t prn[3] = {5, 6, 7};
   const float angle[3] = {10, 20, 30};
-  const hid_t sats = H5Gcreate2(file, "tracked_sats", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t sats = H5Gcreate2(file, "tracked_sats", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
   contiguous(sats, "sat_report_idx", H5T_STD_U64LE, H5T_NATIVE_UINT64, sat_report_idx, {3});
   contiguous(sats, "constellation", H5T_STD_U8LE, H5T_NATIVE_UINT8, constellation, {3});
   contiguous(sats, "prn", H5T_STD_U32LE, H5T_NATIVE_UINT32, prn, {3});
@@ -315,7 +320,7 @@ inline std::vector<std::uint8_t> earliest_format_image() {
 
   const std::vector<std::uint8_t> label = text_cells({"start", "finish"}, 256);
   const std::uint8_t icon[2] = {0, 13};
-  const hid_t markers = H5Gcreate2(file, "markers", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t markers = H5Gcreate2(file, "markers", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
   contiguous(markers, "time", H5T_STD_I64LE, H5T_NATIVE_INT64, time, {2});
   contiguous(markers, "lat", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, lat, {2});
   contiguous(markers, "lon", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, lat, {2});
@@ -323,8 +328,8 @@ inline std::vector<std::uint8_t> earliest_format_image() {
   contiguous(markers, "label", H5T_STD_U8LE, H5T_NATIVE_UINT8, label.data(), {2, 256});
   H5Gclose(markers);
 
-  const hid_t channels = H5Gcreate2(file, "channels", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-  const hid_t speed = H5Gcreate2(channels, "speed", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t channels = H5Gcreate2(file, "channels", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
+  const hid_t speed = H5Gcreate2(channels, "speed", H5P_DEFAULT, untimed_group, H5P_DEFAULT);
   vlen_text(speed, "unit", "mph");
   vlen_text(speed, "description", "wheel sensor");
   contiguous(speed, "time", H5T_STD_I64LE, H5T_NATIVE_INT64, time, {4});
@@ -337,6 +342,8 @@ inline std::vector<std::uint8_t> earliest_format_image() {
   std::vector<std::uint8_t> image(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
   EXPECT_EQ(H5Fget_file_image(file, image.data(), image.size()), size);
   H5Fclose(file);
+  H5Pclose(untimed_group);
+  H5Pclose(untimed);
   H5Pclose(fapl);
   return image;
 }

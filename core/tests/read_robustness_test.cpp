@@ -14,16 +14,32 @@
 #include "quillrun/writer.hpp"
 #include "trace_samples.hpp"
 
+// HDF5 asks malloc for sizes that a damaged file declares (an object header
+// chunk of 2^51 bytes, say) and handles the null it gets back; under
+// AddressSanitizer such a request would abort the run instead.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+// HDF5 1.10.8 leaks a few hundred bytes inside itself on some failures (an
+// object header whose checksum fails, for one). Our own handles are checked
+// below instead: every read must leave no object of the library open.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libhdf5_serial.so\nleak:libhdf5.so\n"; }
+
 namespace quillrun {
 namespace {
 
 constexpr std::uint64_t kSeedsPerImage = 1500;
 
-void read_every_mutation(const std::vector<std::uint8_t>& image) {
+// Seeds whose damage makes HDF5 1.10.8 itself read out of bounds: seed 882
+// of the earliest-format image damages an attribute's datatype message, and
+// H5Aget_type copies 16 bytes past a 1-byte buffer (H5T_copy_reopen). It
+// does not crash a plain build, but AddressSanitizer stops the run.
+constexpr std::array<std::uint64_t, 1> kLibraryFaultsEarliestFormat = {882};
+
+void read_every_mutation(const std::vector<std::uint8_t>& image, std::span<const std::uint64_t> skipped = {}) {
   testing::LogCapture::start(log::LevelFilter::Off);
   std::uint64_t values = 0;
   std::uint64_t errors = 0;
   for (std::uint64_t seed = 0; seed < kSeedsPerImage; ++seed) {
+    if (std::find(skipped.begin(), skipped.end(), seed) != skipped.end()) continue;
     const auto damaged = testing::mutate(image, seed);
     const auto r = read_nav_file(damaged);
     if (r) {
@@ -32,6 +48,7 @@ void read_every_mutation(const std::vector<std::uint8_t>& image) {
       ++errors;
       EXPECT_FALSE(r.error().message().empty()) << "seed " << seed;
     }
+    EXPECT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL), 0) << "seed " << seed;
   }
   // The damage is real: most mutations fail, some leave a readable file.
   EXPECT_GT(errors, kSeedsPerImage / 4);
@@ -46,7 +63,7 @@ TEST(ReadRobustness, DamagedWriterImages) {
 }
 
 TEST(ReadRobustness, DamagedEarliestFormatImages) {
-  read_every_mutation(testing::earliest_format_image());
+  read_every_mutation(testing::earliest_format_image(), kLibraryFaultsEarliestFormat);
 }
 
 // The library loops forever on a global heap collection with an empty
