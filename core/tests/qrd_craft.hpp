@@ -35,7 +35,7 @@ struct Table {
   Hook extra;  // after the columns
 };
 
-struct ChannelSpec {
+struct ChannelPlan {
   std::string name;
   std::vector<std::int64_t> time;
   std::vector<double> value;
@@ -43,11 +43,11 @@ struct ChannelSpec {
   Hook attributes;                        // unit, period_deg, ... as needed
 };
 
-struct FileSpec {
+struct FilePlan {
   std::vector<std::pair<std::string, std::string>> root_texts = {{"quillrun_version", "2"}};
   Hook root_extra;
   std::vector<Table> tables;
-  std::optional<std::vector<ChannelSpec>> channels;
+  std::optional<std::vector<ChannelPlan>> channels;
 
   Table* table(std::string_view name) {
     for (Table& t : tables)
@@ -102,20 +102,20 @@ inline void write_column(hid_t parent, const Column& column) {
       column.cells);
 }
 
-inline std::vector<std::uint8_t> build(const FileSpec& spec) {
+inline std::vector<std::uint8_t> build(const FilePlan& plan) {
   h5::NewImage image = value_or_die(h5::NewImage::create());
   {
     h5::Group root = value_or_die(h5::open_root(image.id()));
-    for (const auto& [name, value] : spec.root_texts) ok_or_die(h5::write_text_attribute(root.get(), name, value));
-    if (spec.root_extra) spec.root_extra(root.get());
-    for (const Table& table : spec.tables) {
+    for (const auto& [name, value] : plan.root_texts) ok_or_die(h5::write_text_attribute(root.get(), name, value));
+    if (plan.root_extra) plan.root_extra(root.get());
+    for (const Table& table : plan.tables) {
       h5::Group group = value_or_die(h5::create_group(root.get(), table.name));
       for (const Column& column : table.columns) write_column(group.get(), column);
       if (table.extra) table.extra(group.get());
     }
-    if (spec.channels) {
+    if (plan.channels) {
       h5::Group channels = value_or_die(h5::create_group(root.get(), "channels"));
-      for (const ChannelSpec& ch : *spec.channels) {
+      for (const ChannelPlan& ch : *plan.channels) {
         h5::Group group = value_or_die(h5::create_group(channels.get(), ch.name));
         if (ch.attributes) ch.attributes(group.get());
         write_column(group.get(), Column{"time", ch.time, {}});
@@ -170,10 +170,10 @@ inline Table nav_points_table(std::size_t n) {
                {}};
 }
 
-inline FileSpec minimal_file(std::size_t points = 3) {
-  FileSpec spec;
-  spec.tables.push_back(nav_points_table(points));
-  return spec;
+inline FilePlan minimal_file(std::size_t points = 3) {
+  FilePlan plan;
+  plan.tables.push_back(nav_points_table(points));
+  return plan;
 }
 
 // Raw attribute writers for forms the layer does not make.

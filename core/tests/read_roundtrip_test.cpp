@@ -91,24 +91,24 @@ TEST(ReadRoundTrip, ParsedTraceWritesBackToTheSameTrace) {
 // A crafted older file whose values this build does not know: they are read
 // as stored and written back unchanged.
 TEST(ReadRoundTrip, ForeignValuesOfAnOlderFileSurviveAWrite) {
-  testing::FileSpec spec = testing::minimal_file(1);
-  spec.root_texts = {{"quillrun_version", "1"}, {"meta_travel_mode", "Walking"}};
-  spec.tables.push_back(testing::Table{"markers",
+  testing::FilePlan plan = testing::minimal_file(1);
+  plan.root_texts = {{"quillrun_version", "1"}, {"meta_travel_mode", "Walking"}};
+  plan.tables.push_back(testing::Table{"markers",
                                        {{"time", std::vector<std::int64_t>{1}, {}},
                                         {"lat", std::vector<double>{1.0}, {}},
                                         {"lon", std::vector<double>{2.0}, {}},
                                         {"icon", std::vector<std::uint8_t>{200}, {}},
                                         {"label", testing::text_cells({"m"}, 256), {1, 256}}},
                                        {}});
-  spec.tables.push_back(testing::Table{"event_marker_styles",
+  plan.tables.push_back(testing::Table{"event_marker_styles",
                                        {{"variant_path", testing::text_cells({"p"}, 256), {1, 256}},
                                         {"icon_name", testing::text_cells({"Pin"}, 32), {1, 32}},
                                         {"color_hex", testing::text_cells({"#fff"}, 8), {1, 8}}},
                                        {}});
-  spec.channels = std::vector<testing::ChannelSpec>{
+  plan.channels = std::vector<testing::ChannelPlan>{
       {"speed", {1}, {2.0}, {}, [](hid_t g) { testing::ok_or_die(h5::write_text_attribute(g, "unit", "mph ")); }}};
   testing::LogCapture::start();
-  const auto parsed = read_nav_file(testing::build(spec));
+  const auto parsed = read_nav_file(testing::build(plan));
   ASSERT_TRUE(parsed) << parsed.error().message();
   ASSERT_EQ(parsed->channels.size(), 1u);
   EXPECT_EQ(parsed->channels[0].unit, std::optional<ChannelUnit>(ChannelUnit::legacy("mph ")));
