@@ -18,6 +18,16 @@ constexpr Uint128 kAllOnes = ~Uint128{0};
   return a * b;
 }
 
+// The declared sizes are 128-bit; std::to_string has no overload for them.
+[[nodiscard]] std::string decimal(Uint128 value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
 [[nodiscard]] std::string member_path(std::string_view group, std::string_view name) {
   if (group.empty()) return std::string(name);
   std::string path(group);
@@ -55,13 +65,17 @@ constexpr Uint128 kAllOnes = ~Uint128{0};
 
 Result<ReaderFile, SdkError> ReaderFile::open(std::span<const std::uint8_t> image) {
   if (image.empty()) return fail(hdf5_error("the file is empty (0 bytes), not an HDF5 file"));
+  if (const auto heap = h5::find_damaged_global_heap(image)) {
+    return fail(hdf5_error("the global heap collection at byte " + std::to_string(*heap) +
+                           " is damaged: its objects do not fill it"));
+  }
   QR_ASSIGN_OR_RETURN(h5::OpenImage opened, h5::OpenImage::open(image));
   QR_ASSIGN_OR_RETURN(h5::Group root, h5::open_root(opened.id()));
-  return ReaderFile(std::move(opened), std::move(root), static_cast<std::uint64_t>(image.size()));
+  return ReaderFile(std::move(opened), std::move(root), image);
 }
 
 Status<SdkError> ReaderFile::charge(const std::string& path, Uint128 bytes) {
-  if (bytes > limit() || spent_ > limit() - bytes) return fail(too_large(path, bytes, length_));
+  if (bytes > limit() || spent_ > limit() - bytes) return fail(too_large(path, bytes, length()));
   spent_ += bytes;
   return {};
 }
@@ -111,6 +125,20 @@ Result<CheckedDataset, SdkError> guard_dataset_size(const ReaderGroup& group, st
 
   QR_ASSIGN_OR_RETURN(const h5::DatasetStorage storage, h5::dataset_storage(dataset.get()));
   QR_TRY(check_storage(path, storage));
+  // HDF5 1.10 copies a contiguous or compact dataset's whole extent out of
+  // its storage without comparing the two: storage of another size than the
+  // extent, or past the end of the image, would be read out of bounds.
+  if (storage.compact && Uint128{storage.stored_size} != declared) {
+    return fail(hdf5_error("dataset " + path + " keeps " + std::to_string(storage.stored_size) +
+                           " bytes in its header for " + decimal(declared) + " bytes of data"));
+  }
+  if (storage.contiguous_offset) {
+    const std::uint64_t offset = *storage.contiguous_offset;
+    if (Uint128{storage.stored_size} != declared || offset > length || storage.stored_size > length - offset) {
+      return fail(hdf5_error("dataset " + path + " keeps " + std::to_string(storage.stored_size) + " bytes at byte " +
+                             std::to_string(offset) + " of the file for " + decimal(declared) + " bytes of data"));
+    }
+  }
   // The library decompresses a whole chunk at a time, however small the extent.
   if (!storage.chunk.empty()) {
     Uint128 chunk_bytes = shape.element_size;
@@ -146,8 +174,7 @@ Status<SdkError> expect_rows(std::string_view group, std::string_view dataset, s
 // ---------------------------------------------------------------------------
 // Attributes
 
-Result<AttributeSet, SdkError> AttributeSet::gather(hid_t object, std::string object_path,
-                                                    std::uint64_t image_length) {
+Result<AttributeSet, SdkError> AttributeSet::gather(const ReaderFile& file, hid_t object, std::string object_path) {
   AttributeSet set;
   set.object_path_ = std::move(object_path);
   QR_ASSIGN_OR_RETURN(const std::vector<std::string> names, h5::list_attributes(object));
@@ -158,8 +185,21 @@ Result<AttributeSet, SdkError> AttributeSet::gather(hid_t object, std::string ob
     // Attribute data lives in the object headers, uncompressed: it cannot
     // declare more than the file holds.
     const Uint128 declared = saturating_mul(shape.element_size, shape.count);
-    if (declared > image_length) return fail(too_large(member_path(set.object_path_, name), declared, image_length));
-    QR_ASSIGN_OR_RETURN(h5::AttributeValue value, h5::read_attribute(attribute.get()));
+    if (declared > file.length())
+      return fail(too_large(member_path(set.object_path_, name), declared, file.length()));
+    std::optional<std::vector<std::string>> strings;
+    if (shape.variable_string) {
+      QR_ASSIGN_OR_RETURN(strings, h5::read_variable_strings(attribute.get(), member_path(set.object_path_, name),
+                                                             file.image(), static_cast<std::size_t>(shape.count)));
+    }
+    h5::AttributeValue value;
+    if (strings) {
+      value.kind = h5::AttributeValue::Kind::Text;
+      value.count = shape.count;
+      value.texts = std::move(*strings);
+    } else {
+      QR_ASSIGN_OR_RETURN(value, h5::read_attribute(attribute.get()));
+    }
     set.entries_.push_back(Entry{name, shape.element_size, std::move(value)});
   }
   return set;

@@ -31,18 +31,19 @@ class ReaderFile {
   [[nodiscard]] static Result<ReaderFile, SdkError> open(std::span<const std::uint8_t> image);
 
   [[nodiscard]] hid_t root() const noexcept { return root_.get(); }
-  [[nodiscard]] std::uint64_t length() const noexcept { return length_; }
-  [[nodiscard]] Uint128 limit() const noexcept { return Uint128{length_} * kMaxExpansion; }
+  [[nodiscard]] std::span<const std::uint8_t> image() const noexcept { return bytes_; }
+  [[nodiscard]] std::uint64_t length() const noexcept { return bytes_.size(); }
+  [[nodiscard]] Uint128 limit() const noexcept { return Uint128{length()} * kMaxExpansion; }
   // Counts `bytes` of the dataset `path` against the budget, or fails with
   // DatasetTooLarge for the dataset that crosses it.
   [[nodiscard]] Status<SdkError> charge(const std::string& path, Uint128 bytes);
 
  private:
-  ReaderFile(h5::OpenImage image, h5::Group root, std::uint64_t length) noexcept
-      : image_(std::move(image)), root_(std::move(root)), length_(length) {}
+  ReaderFile(h5::OpenImage image, h5::Group root, std::span<const std::uint8_t> bytes) noexcept
+      : image_(std::move(image)), root_(std::move(root)), bytes_(bytes) {}
   h5::OpenImage image_;
   h5::Group root_;  // declared after the image: closed first
-  std::uint64_t length_;
+  std::span<const std::uint8_t> bytes_;
   Uint128 spent_ = 0;
 };
 
@@ -101,8 +102,8 @@ template <class T>
 class AttributeSet {
  public:
   // `object_path` names the attributes in messages: empty for the root.
-  [[nodiscard]] static Result<AttributeSet, SdkError> gather(hid_t object, std::string object_path,
-                                                             std::uint64_t image_length);
+  [[nodiscard]] static Result<AttributeSet, SdkError> gather(const ReaderFile& file, hid_t object,
+                                                             std::string object_path);
 
   // A text of any string kind, or a list of exactly one text; none for any
   // other form. The text ends at its first NUL; it must be UTF-8.

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +35,11 @@ struct DatasetStorage {
   bool external = false;
   std::vector<int> filters;            // HDF5 filter ids, in pipeline order
   std::vector<std::uint64_t> chunk;    // empty when not chunked
+  bool compact = false;
+  // A contiguous dataset's data, when allocated: where it starts in the file.
+  std::optional<std::uint64_t> contiguous_offset;
+  // The bytes a compact or allocated contiguous dataset keeps.
+  std::uint64_t stored_size = 0;
 };
 [[nodiscard]] Result<DatasetStorage, SdkError> dataset_storage(hid_t dataset);
 
@@ -55,7 +62,25 @@ struct AttributeShape {
   H5T_class_t type_class = H5T_NO_CLASS;
   std::size_t element_size = 0;  // stored size of one element
   std::uint64_t count = 0;       // number of elements
+  bool variable_string = false;
 };
 [[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
+
+// The offset of a global heap collection in `image` whose objects do not
+// tile it exactly, or none. HDF5 1.10 loops forever on a collection holding
+// an object of index 0 and size 0, and reads past one whose objects overrun
+// it; such an image is refused before the library sees it. Collections the
+// library would refuse to load anyway (past the end of the image, another
+// version) are left to it.
+[[nodiscard]] std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8_t> image) noexcept;
+
+// The texts of a variable-length string attribute of `count` elements,
+// resolved from `image` by the reader itself: HDF5 1.10 follows a damaged
+// reference without checking it (and crashes), so the library only hands
+// over the stored references here. None when this library cannot hand
+// them over; the caller then reads the attribute the library's way. `name`
+// names the attribute in messages.
+[[nodiscard]] Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
+    hid_t attribute, std::string_view name, std::span<const std::uint8_t> image, std::size_t count);
 
 }  // namespace quillrun::h5

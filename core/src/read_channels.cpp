@@ -93,7 +93,7 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
   }
   QR_ASSIGN_OR_RETURN(h5::Group handle, h5::open_group_by_index(channels.handle.get(), index));
   const ReaderGroup group{std::move(handle), path, &file};
-  QR_ASSIGN_OR_RETURN(const AttributeSet attributes, AttributeSet::gather(group.handle.get(), path, file.length()));
+  QR_ASSIGN_OR_RETURN(const AttributeSet attributes, AttributeSet::gather(file, group.handle.get(), path));
 
   QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, ch::kTime.name));
   QR_ASSIGN_OR_RETURN(std::vector<double> values, read_required<double>(group, ch::kValue.name));

@@ -77,7 +77,7 @@ constexpr std::string_view kMissingVersion = "<missing>";
 Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
   using namespace reader;
   QR_ASSIGN_OR_RETURN(ReaderFile file, ReaderFile::open(image));
-  QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file.root(), std::string(), file.length()));
+  QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file, file.root(), std::string()));
   QR_TRY(check_version(root));
 
   NavFileData trace;

@@ -10,20 +10,20 @@
 namespace quillrun {
 namespace {
 
-using testing::ChannelSpec;
-using testing::FileSpec;
+using testing::ChannelPlan;
+using testing::FilePlan;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
 
-FileSpec with_channels(std::vector<ChannelSpec> channels) {
-  FileSpec spec = minimal_file(1);
-  spec.channels = std::move(channels);
-  return spec;
+FilePlan with_channels(std::vector<ChannelPlan> channels) {
+  FilePlan plan = minimal_file(1);
+  plan.channels = std::move(channels);
+  return plan;
 }
 
-ChannelSpec scalar(std::string name, testing::Hook attributes = {}) {
-  return ChannelSpec{std::move(name), {0, 1'000'000}, {1.0, 2.0}, {}, std::move(attributes)};
+ChannelPlan scalar(std::string name, testing::Hook attributes = {}) {
+  return ChannelPlan{std::move(name), {0, 1'000'000}, {1.0, 2.0}, {}, std::move(attributes)};
 }
 
 void text(hid_t g, const char* name, std::string_view value) {
@@ -42,7 +42,7 @@ TEST(ReadChannels, OrderedByName) {
 }
 
 TEST(ReadChannels, ScalarAndVectorChannels) {
-  ChannelSpec accel{"accel", {0, 10, 20}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {3, 3}, [](hid_t g) {
+  ChannelPlan accel{"accel", {0, 10, 20}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {3, 3}, [](hid_t g) {
                       text(g, "unit", "m/s2");
                       text(g, "description", "");
                       texts(g, "components", {"x", "y", "z"});
@@ -67,25 +67,25 @@ TEST(ReadChannels, ScalarAndVectorChannels) {
 }
 
 TEST(ReadChannels, ValueCountIsRowsTimesComponents) {
-  ChannelSpec three{"v", std::vector<std::int64_t>(10, 0), std::vector<double>(29, 0.0), {}, [](hid_t g) {
+  ChannelPlan three{"v", std::vector<std::int64_t>(10, 0), std::vector<double>(29, 0.0), {}, [](hid_t g) {
                       texts(g, "components", {"x", "y", "z"});
                     }};
   EXPECT_EQ(read_error(build(with_channels({three}))),
             "dataset \"value\" in group \"channels\": expected 30 rows but found 29");
   // A single string is a vector channel of one component.
-  ChannelSpec one{"w", {1, 2}, {1.0, 2.0}, {}, [](hid_t g) { text(g, "components", "only"); }};
+  ChannelPlan one{"w", {1, 2}, {1.0, 2.0}, {}, [](hid_t g) { text(g, "components", "only"); }};
   const auto r = read_nav_file(build(with_channels({one})));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->channels[0].components, (std::vector<std::string>{"only"}));
   // An empty list is a scalar channel.
-  ChannelSpec none{"z", {1, 2}, {1.0, 2.0}, {}, [](hid_t g) { texts(g, "components", {}); }};
+  ChannelPlan none{"z", {1, 2}, {1.0, 2.0}, {}, [](hid_t g) { texts(g, "components", {}); }};
   const auto e = read_nav_file(build(with_channels({none})));
   ASSERT_TRUE(e) << e.error().message();
   EXPECT_TRUE(e->channels[0].components.empty());
 }
 
 TEST(ReadChannels, AttributeFormsOutsideTheRulesReadAsNone) {
-  ChannelSpec odd = scalar("odd", [](hid_t g) {
+  ChannelPlan odd = scalar("odd", [](hid_t g) {
     texts(g, "unit", {"m", "s"});
     testing::numeric_attribute<double>(g, "description", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, {1.0}, true);
     text(g, "period_deg", "360");
@@ -96,7 +96,7 @@ TEST(ReadChannels, AttributeFormsOutsideTheRulesReadAsNone) {
   EXPECT_FALSE(r->channels[0].description.has_value());
   EXPECT_FALSE(r->channels[0].period_deg.has_value());
 
-  ChannelSpec number_unit = scalar("n", [](hid_t g) {
+  ChannelPlan number_unit = scalar("n", [](hid_t g) {
     testing::numeric_attribute<std::int32_t>(g, "unit", H5T_STD_I32LE, H5T_NATIVE_INT32, {5}, true);
     testing::numeric_attribute<double>(g, "period_deg", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, {360.0, 180.0}, false);
   });
@@ -107,11 +107,11 @@ TEST(ReadChannels, AttributeFormsOutsideTheRulesReadAsNone) {
 }
 
 TEST(ReadChannels, PeriodFromFloatsOfEitherWidth) {
-  ChannelSpec f32 = scalar("a", [](hid_t g) {
+  ChannelPlan f32 = scalar("a", [](hid_t g) {
     text(g, "unit", "deg");
     testing::numeric_attribute<float>(g, "period_deg", H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, {360.0F}, true);
   });
-  ChannelSpec list = scalar("b", [](hid_t g) {
+  ChannelPlan list = scalar("b", [](hid_t g) {
     testing::numeric_attribute<double>(g, "period_deg", H5T_IEEE_F64BE, H5T_NATIVE_DOUBLE, {90.5}, false);
   });
   const auto r = read_nav_file(build(with_channels({f32, list})));
@@ -159,21 +159,21 @@ TEST(ReadChannels, LegacyUnitIsKeptVerbatim) {
 }
 
 TEST(ReadChannels, TimesOutOfRangeNameTheChannelsGroup) {
-  ChannelSpec c{"late", {0, 8'210'266'876'800'000'000LL}, {1.0, 2.0}, {}, {}};
+  ChannelPlan c{"late", {0, 8'210'266'876'800'000'000LL}, {1.0, 2.0}, {}, {}};
   EXPECT_EQ(read_error(build(with_channels({c}))),
             "channels/time: record 1 holds 8210266876800000000 microseconds, past the range a UTC timestamp covers");
 }
 
 TEST(ReadChannels, DatasetPathsNameTheChannel) {
-  FileSpec spec = minimal_file(1);
+  FilePlan plan = minimal_file(1);
   // A channel whose `time` declares far more than the file holds.
-  spec.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
+  plan.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
                                          const hid_t ch = H5Gcreate2(g, "big", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
                                          testing::unwritten_dataset(ch, "time", H5T_STD_I64LE, {hsize_t{1} << 40},
                                                                     {1024});
                                          H5Gclose(ch);
                                        }});
-  const auto image = build(spec);
+  const auto image = build(plan);
   EXPECT_EQ(read_error(image), "dataset \"channels/big/time\" declares 8796093022208 bytes of data, past what a " +
                                    std::to_string(image.size()) + "-byte file can hold");
 }
@@ -188,11 +188,11 @@ TEST(ReadChannels, InvalidUtf8InNamesAndAttributesFails) {
 }
 
 TEST(ReadChannels, MembersThatAreNotHardLinkedGroupsFail) {
-  FileSpec spec = minimal_file(1);
-  spec.tables.push_back(testing::Table{"channels", {{"time", std::vector<std::int64_t>{1}, {}}}, {}});
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: member 0 is not a group");
+  FilePlan plan = minimal_file(1);
+  plan.tables.push_back(testing::Table{"channels", {{"time", std::vector<std::int64_t>{1}, {}}}, {}});
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: member 0 is not a group");
 
-  FileSpec linked = minimal_file(1);
+  FilePlan linked = minimal_file(1);
   linked.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
                                            EXPECT_GE(H5Lcreate_soft("/nav_points", g, "np", H5P_DEFAULT, H5P_DEFAULT),
                                                      0);
@@ -202,13 +202,13 @@ TEST(ReadChannels, MembersThatAreNotHardLinkedGroupsFail) {
 }
 
 TEST(ReadChannels, MissingValueFails) {
-  FileSpec spec = minimal_file(1);
-  spec.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
+  FilePlan plan = minimal_file(1);
+  plan.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
                                          const hid_t ch = H5Gcreate2(g, "a", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
                                          testing::write_column(ch, {"time", std::vector<std::int64_t>{1}, {}});
                                          H5Gclose(ch);
                                        }});
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: object 'value' doesn't exist");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: object 'value' doesn't exist");
 }
 
 }  // namespace

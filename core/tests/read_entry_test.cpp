@@ -10,7 +10,7 @@
 namespace quillrun {
 namespace {
 
-using testing::FileSpec;
+using testing::FilePlan;
 using testing::build;
 using testing::minimal_file;
 
@@ -20,10 +20,10 @@ std::string error_of(const std::vector<std::uint8_t>& image) {
   return r.error().message();
 }
 
-FileSpec with_version(std::string version) {
-  FileSpec spec = minimal_file();
-  spec.root_texts = {{"quillrun_version", std::move(version)}};
-  return spec;
+FilePlan with_version(std::string version) {
+  FilePlan plan = minimal_file();
+  plan.root_texts = {{"quillrun_version", std::move(version)}};
+  return plan;
 }
 
 TEST(ReadEntry, EmptyInputIsRefusedBeforeTheLibrary) {
@@ -59,18 +59,18 @@ INSTANTIATE_TEST_SUITE_P(Versions, RefusedVersion,
 
 TEST(ReadEntry, MissingOrNonTextVersionIsMissing) {
   const std::string missing = "unsupported QuillRun file version: \"<missing>\"";
-  FileSpec none = minimal_file();
+  FilePlan none = minimal_file();
   none.root_texts.clear();
   EXPECT_EQ(error_of(build(none)), missing);
 
-  FileSpec number = minimal_file();
+  FilePlan number = minimal_file();
   number.root_texts.clear();
   number.root_extra = [](hid_t root) {
     testing::numeric_attribute<double>(root, "quillrun_version", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, {2.0}, true);
   };
   EXPECT_EQ(error_of(build(number)), missing);
 
-  FileSpec pair = minimal_file();
+  FilePlan pair = minimal_file();
   pair.root_texts.clear();
   pair.root_extra = [](hid_t root) {
     const std::vector<std::string> texts = {"2", "2"};
@@ -80,7 +80,7 @@ TEST(ReadEntry, MissingOrNonTextVersionIsMissing) {
 }
 
 TEST(ReadEntry, VersionOfOneElementListAndFixedStringsIsRead) {
-  FileSpec list = minimal_file();
+  FilePlan list = minimal_file();
   list.root_texts.clear();
   list.root_extra = [](hid_t root) {
     const std::vector<std::string> texts = {"1"};
@@ -89,7 +89,7 @@ TEST(ReadEntry, VersionOfOneElementListAndFixedStringsIsRead) {
   EXPECT_TRUE(read_nav_file(build(list)));
 
   for (const H5T_str_t pad : {H5T_STR_NULLTERM, H5T_STR_NULLPAD, H5T_STR_SPACEPAD}) {
-    FileSpec fixed = minimal_file();
+    FilePlan fixed = minimal_file();
     fixed.root_texts.clear();
     fixed.root_extra = [pad](hid_t root) { testing::fixed_text_attribute(root, "quillrun_version", "2", pad, 8); };
     const auto r = read_nav_file(build(fixed));
@@ -98,26 +98,26 @@ TEST(ReadEntry, VersionOfOneElementListAndFixedStringsIsRead) {
 }
 
 TEST(ReadEntry, VersionIsCheckedBeforeAnyTable) {
-  FileSpec spec = with_version("7");
-  spec.tables.clear();
-  EXPECT_EQ(error_of(build(spec)), "unsupported QuillRun file version: \"7\"");
+  FilePlan plan = with_version("7");
+  plan.tables.clear();
+  EXPECT_EQ(error_of(build(plan)), "unsupported QuillRun file version: \"7\"");
 }
 
 TEST(ReadEntry, MissingNavPointsIsAnHdf5Error) {
-  FileSpec spec = minimal_file();
-  spec.tables.clear();
-  EXPECT_TRUE(error_of(build(spec)).starts_with("HDF5 error: "));
+  FilePlan plan = minimal_file();
+  plan.tables.clear();
+  EXPECT_TRUE(error_of(build(plan)).starts_with("HDF5 error: "));
 }
 
 TEST(ReadEntry, MetaTextsAsStored) {
-  FileSpec spec = minimal_file();
-  spec.root_texts.insert(spec.root_texts.end(), {{"meta_title", ""},
+  FilePlan plan = minimal_file();
+  plan.root_texts.insert(plan.root_texts.end(), {{"meta_title", ""},
                                                  {"meta_device", "u-blox \xE2\x9C\x93"},
                                                  {"meta_notes", "line1\nline2"},
                                                  {"meta_identity", "rider-7"},
                                                  {"sdk_version", "0.6.1"},
                                                  {"sdk_git_commit", "abc123"}});
-  const auto r = read_nav_file(build(spec));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->meta.title, std::optional<std::string>(""));
   EXPECT_EQ(r->meta.device, std::optional<std::string>("u-blox \xE2\x9C\x93"));
@@ -130,47 +130,47 @@ TEST(ReadEntry, MetaTextsAsStored) {
 }
 
 TEST(ReadEntry, TextAttributeEndsAtItsFirstNul) {
-  FileSpec spec = minimal_file();
-  spec.root_extra = [](hid_t root) {
+  FilePlan plan = minimal_file();
+  plan.root_extra = [](hid_t root) {
     testing::fixed_text_attribute(root, "meta_title", std::string_view("ride\0hidden", 11), H5T_STR_NULLPAD);
   };
-  const auto r = read_nav_file(build(spec));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->meta.title, std::optional<std::string>("ride"));
 }
 
 TEST(ReadEntry, SpacePaddedTextLosesItsPadding) {
-  FileSpec spec = minimal_file();
-  spec.root_extra = [](hid_t root) { testing::fixed_text_attribute(root, "meta_device", "gps", H5T_STR_SPACEPAD, 10); };
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file();
+  plan.root_extra = [](hid_t root) { testing::fixed_text_attribute(root, "meta_device", "gps", H5T_STR_SPACEPAD, 10); };
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->meta.device, std::optional<std::string>("gps"));
 }
 
 TEST(ReadEntry, InvalidUtf8AttributeFailsNamingIt) {
-  FileSpec spec = minimal_file();
-  spec.root_extra = [](hid_t root) { testing::fixed_text_attribute(root, "meta_notes", "ok\xFFno", H5T_STR_NULLPAD); };
-  EXPECT_EQ(error_of(build(spec)),
+  FilePlan plan = minimal_file();
+  plan.root_extra = [](hid_t root) { testing::fixed_text_attribute(root, "meta_notes", "ok\xFFno", H5T_STR_NULLPAD); };
+  EXPECT_EQ(error_of(build(plan)),
             "/meta_notes: the field row is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2");
 }
 
 TEST(ReadEntry, TravelModes) {
   auto& cap = testing::LogCapture::start();
-  FileSpec car = minimal_file();
+  FilePlan car = minimal_file();
   car.root_texts.emplace_back("meta_travel_mode", "car");
   auto r = read_nav_file(build(car));
   ASSERT_TRUE(r);
   EXPECT_EQ(r->meta.travel_mode, std::optional<TravelModeArg>(TravelMode::Car));
-  FileSpec air = minimal_file();
+  FilePlan air = minimal_file();
   air.root_texts.emplace_back("meta_travel_mode", "aircraft");
   EXPECT_EQ(read_nav_file(build(air))->meta.travel_mode, std::optional<TravelModeArg>(TravelMode::Aircraft));
   EXPECT_TRUE(cap.records.empty());
 
   for (const std::string free : {"Car", "walking", ""}) {
     cap.records.clear();
-    FileSpec spec = minimal_file();
-    spec.root_texts.emplace_back("meta_travel_mode", free);
-    r = read_nav_file(build(spec));
+    FilePlan plan = minimal_file();
+    plan.root_texts.emplace_back("meta_travel_mode", free);
+    r = read_nav_file(build(plan));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->meta.travel_mode, std::optional<TravelModeArg>(free));
     ASSERT_EQ(cap.records.size(), 1u);
@@ -182,23 +182,23 @@ TEST(ReadEntry, TravelModes) {
 
 TEST(ReadEntry, NoRecordWhenWarningsAreOff) {
   auto& cap = testing::LogCapture::start(log::LevelFilter::Error);
-  FileSpec spec = minimal_file();
-  spec.root_texts.emplace_back("meta_travel_mode", "walking");
-  ASSERT_TRUE(read_nav_file(build(spec)));
+  FilePlan plan = minimal_file();
+  plan.root_texts.emplace_back("meta_travel_mode", "walking");
+  ASSERT_TRUE(read_nav_file(build(plan)));
   EXPECT_TRUE(cap.records.empty());
   testing::LogCapture::start();
 }
 
 TEST(ReadEntry, CommitTime) {
   auto& cap = testing::LogCapture::start();
-  FileSpec spec = minimal_file();
-  spec.root_texts.emplace_back("sdk_commit_time", "2024-05-01T12:00:00+02:00");
-  auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file();
+  plan.root_texts.emplace_back("sdk_commit_time", "2024-05-01T12:00:00+02:00");
+  auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r);
   EXPECT_EQ(r->meta.sdk_commit_time, make_instant(2024, 5, 1, 10, 0, 0));
   EXPECT_TRUE(cap.records.empty());
 
-  FileSpec bare = minimal_file();
+  FilePlan bare = minimal_file();
   bare.root_texts.emplace_back("sdk_commit_time", "2024-05-01");
   r = read_nav_file(build(bare));
   ASSERT_TRUE(r);
@@ -211,15 +211,15 @@ TEST(ReadEntry, CommitTime) {
 }
 
 TEST(ReadEntry, EmptyNavPointsStillReadsTheOtherTables) {
-  FileSpec spec = minimal_file(0);
-  spec.tables.push_back(testing::Table{"markers",
+  FilePlan plan = minimal_file(0);
+  plan.tables.push_back(testing::Table{"markers",
                                        {{"time", std::vector<std::int64_t>{5}, {}},
                                         {"lat", std::vector<double>{1.0}, {}},
                                         {"lon", std::vector<double>{2.0}, {}},
                                         {"icon", std::vector<std::uint8_t>{3}, {}},
                                         {"label", testing::text_cells({"x"}, 256), {1, 256}}},
                                        {}});
-  const auto r = read_nav_file(build(spec));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_TRUE(r->points.empty());
   ASSERT_EQ(r->markers.size(), 1u);

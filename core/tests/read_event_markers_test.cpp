@@ -13,7 +13,7 @@
 namespace quillrun {
 namespace {
 
-using testing::FileSpec;
+using testing::FilePlan;
 using testing::Table;
 using testing::build;
 using testing::minimal_file;
@@ -23,20 +23,20 @@ using testing::text_cells;
 constexpr std::uint64_t kAbsent = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kT0 = 1'700'000'000'000'000;
 
-FileSpec with_event_markers(std::vector<std::uint64_t> times, std::vector<std::string> paths,
+FilePlan with_event_markers(std::vector<std::uint64_t> times, std::vector<std::string> paths,
                             std::vector<std::string> notes) {
-  FileSpec spec = minimal_file(1);
+  FilePlan plan = minimal_file(1);
   std::vector<double> lat(times.size(), 1.5);
   std::vector<double> lon(times.size(), -2.5);
   const std::uint64_t rows = paths.size();
-  spec.tables.push_back(Table{"event_markers",
+  plan.tables.push_back(Table{"event_markers",
                               {{"sys_time_us", times, {}},
                                {"lat", lat, {}},
                                {"lon", lon, {}},
                                {"variant_path", text_cells(paths, 256), {rows, 256}},
                                {"annotation", text_cells(notes, 512), {notes.size(), 512}}},
                               {}});
-  return spec;
+  return plan;
 }
 
 TEST(ReadEventMarkers, RowsAsStored) {
@@ -65,36 +65,36 @@ TEST(ReadEventMarkers, TimeChecksComeBeforeTheEmptyPath) {
 }
 
 TEST(ReadEventMarkers, FieldsBeforeTimes) {
-  FileSpec spec = with_event_markers({kAbsent}, {"x"}, {"y"});
-  auto* path = std::get_if<std::vector<std::uint8_t>>(&spec.column("event_markers", "variant_path")->cells);
+  FilePlan plan = with_event_markers({kAbsent}, {"x"}, {"y"});
+  auto* path = std::get_if<std::vector<std::uint8_t>>(&plan.column("event_markers", "variant_path")->cells);
   std::fill(path->begin(), path->end(), 'p');
-  auto* note = std::get_if<std::vector<std::uint8_t>>(&spec.column("event_markers", "annotation")->cells);
+  auto* note = std::get_if<std::vector<std::uint8_t>>(&plan.column("event_markers", "annotation")->cells);
   (*note)[1] = 0xFF;
-  EXPECT_EQ(read_error(build(spec)),
+  EXPECT_EQ(read_error(build(plan)),
             "event_markers/variant_path: the field row has no nul terminator in its 256 bytes");
   std::fill(path->begin(), path->end(), 0);
-  EXPECT_EQ(read_error(build(spec)),
+  EXPECT_EQ(read_error(build(plan)),
             "event_markers/annotation: the field row is not UTF-8: invalid utf-8 sequence of 1 bytes from index 1");
 }
 
 TEST(ReadEventMarkers, RowCountsInElements) {
-  FileSpec spec = with_event_markers({kT0, kT0}, {"a", "b"}, {"", ""});
-  spec.set<std::uint8_t>("event_markers", "variant_path", std::vector<std::uint8_t>(2 * 255, 0), {2, 255});
-  EXPECT_EQ(read_error(build(spec)),
+  FilePlan plan = with_event_markers({kT0, kT0}, {"a", "b"}, {"", ""});
+  plan.set<std::uint8_t>("event_markers", "variant_path", std::vector<std::uint8_t>(2 * 255, 0), {2, 255});
+  EXPECT_EQ(read_error(build(plan)),
             "dataset \"variant_path\" in group \"event_markers\": expected 512 rows but found 510");
-  spec = with_event_markers({kT0, kT0}, {"a", "b"}, {""});
-  EXPECT_EQ(read_error(build(spec)),
+  plan = with_event_markers({kT0, kT0}, {"a", "b"}, {""});
+  EXPECT_EQ(read_error(build(plan)),
             "dataset \"annotation\" in group \"event_markers\": expected 1024 rows but found 512");
-  spec = with_event_markers({kT0, kT0}, {"a", "b"}, {"", ""});
-  spec.set<double>("event_markers", "lon", {1.0});
-  spec.set<double>("event_markers", "lat", {1.0, 2.0, 3.0});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"lat\" in group \"event_markers\": expected 2 rows but found 3");
+  plan = with_event_markers({kT0, kT0}, {"a", "b"}, {"", ""});
+  plan.set<double>("event_markers", "lon", {1.0});
+  plan.set<double>("event_markers", "lat", {1.0, 2.0, 3.0});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"lat\" in group \"event_markers\": expected 2 rows but found 3");
 }
 
 TEST(ReadEventMarkers, MissingDatasetFails) {
-  FileSpec spec = with_event_markers({kT0}, {"a"}, {""});
-  spec.drop_column("event_markers", "annotation");
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: object 'annotation' doesn't exist");
+  FilePlan plan = with_event_markers({kT0}, {"a"}, {""});
+  plan.drop_column("event_markers", "annotation");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: object 'annotation' doesn't exist");
 }
 
 TEST(DecodeEventMarkerRow, OrderOfChecks) {
@@ -115,14 +115,14 @@ TEST(DecodeEventMarkerRow, OrderOfChecks) {
 
 // --- styles -----------------------------------------------------------------
 
-FileSpec with_styles(std::vector<std::string> paths, std::vector<std::string> icons, std::vector<std::string> colors) {
-  FileSpec spec = minimal_file(1);
-  spec.tables.push_back(Table{"event_marker_styles",
+FilePlan with_styles(std::vector<std::string> paths, std::vector<std::string> icons, std::vector<std::string> colors) {
+  FilePlan plan = minimal_file(1);
+  plan.tables.push_back(Table{"event_marker_styles",
                               {{"variant_path", text_cells(paths, 256), {paths.size(), 256}},
                                {"icon_name", text_cells(icons, 32), {icons.size(), 32}},
                                {"color_hex", text_cells(colors, 8), {colors.size(), 8}}},
                               {}});
-  return spec;
+  return plan;
 }
 
 TEST(ReadStyles, KnownAndForeignValuesWithRecords) {
@@ -162,36 +162,36 @@ TEST(ReadStyles, KnownAndForeignValuesWithRecords) {
 }
 
 TEST(ReadStyles, OrderOfChecksWithinARow) {
-  FileSpec spec = with_styles({""}, {"pin"}, {"#000000"});
-  std::get<std::vector<std::uint8_t>>(spec.column("event_marker_styles", "color_hex")->cells) = {0x41, 0, 0x42, 0,
+  FilePlan plan = with_styles({""}, {"pin"}, {"#000000"});
+  std::get<std::vector<std::uint8_t>>(plan.column("event_marker_styles", "color_hex")->cells) = {0x41, 0, 0x42, 0,
                                                                                                   0,    0, 0,    0};
-  EXPECT_EQ(read_error(build(spec)),
+  EXPECT_EQ(read_error(build(plan)),
             "event_marker_styles/color_hex: the field row has a non-nul byte at offset 2, past its nul terminator");
-  spec = with_styles({""}, {"pin"}, {"#000000"});
-  EXPECT_EQ(read_error(build(spec)), "event_marker_styles/variant_path: record 0 is empty");
-  spec = with_styles({""}, {std::string(32, 'x')}, {"#000000"});
-  EXPECT_EQ(read_error(build(spec)),
+  plan = with_styles({""}, {"pin"}, {"#000000"});
+  EXPECT_EQ(read_error(build(plan)), "event_marker_styles/variant_path: record 0 is empty");
+  plan = with_styles({""}, {std::string(32, 'x')}, {"#000000"});
+  EXPECT_EQ(read_error(build(plan)),
             "event_marker_styles/icon_name: the field row has no nul terminator in its 32 bytes");
 }
 
 TEST(ReadStyles, RowCountsFromVariantPath) {
-  FileSpec spec = with_styles({"a", "b"}, {"pin"}, {"", ""});
-  EXPECT_EQ(read_error(build(spec)),
+  FilePlan plan = with_styles({"a", "b"}, {"pin"}, {"", ""});
+  EXPECT_EQ(read_error(build(plan)),
             "dataset \"icon_name\" in group \"event_marker_styles\": expected 64 rows but found 32");
-  spec = with_styles({"a", "b"}, {"pin", "pin"}, {""});
-  EXPECT_EQ(read_error(build(spec)),
+  plan = with_styles({"a", "b"}, {"pin", "pin"}, {""});
+  EXPECT_EQ(read_error(build(plan)),
             "dataset \"color_hex\" in group \"event_marker_styles\": expected 16 rows but found 8");
   // A partial row in variant_path is a count fault too.
-  spec = with_styles({"a", "b"}, {"pin", "pin"}, {"", ""});
-  spec.set<std::uint8_t>("event_marker_styles", "variant_path", testing::text_cells({"a", "b", "c"}, 200));
-  EXPECT_EQ(read_error(build(spec)),
+  plan = with_styles({"a", "b"}, {"pin", "pin"}, {"", ""});
+  plan.set<std::uint8_t>("event_marker_styles", "variant_path", testing::text_cells({"a", "b", "c"}, 200));
+  EXPECT_EQ(read_error(build(plan)),
             "dataset \"variant_path\" in group \"event_marker_styles\": expected 512 rows but found 600");
 }
 
 TEST(ReadStyles, FlatColumnsOfWholeRowsAreAccepted) {
-  FileSpec spec = with_styles({"a"}, {"gear"}, {"#123456"});
-  spec.set<std::uint8_t>("event_marker_styles", "icon_name", testing::text_cells({"gear"}, 32));
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = with_styles({"a"}, {"gear"}, {"#123456"});
+  plan.set<std::uint8_t>("event_marker_styles", "icon_name", testing::text_cells({"gear"}, 32));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->event_marker_styles[0].icon, StyleIcon::known(MarkerIcon::Gear));
 }

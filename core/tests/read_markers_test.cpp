@@ -10,29 +10,29 @@
 namespace quillrun {
 namespace {
 
-using testing::FileSpec;
+using testing::FilePlan;
 using testing::Table;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
 
-FileSpec with_markers(std::vector<std::int64_t> times, std::vector<std::uint8_t> icons,
+FilePlan with_markers(std::vector<std::int64_t> times, std::vector<std::uint8_t> icons,
                       std::vector<std::string> labels) {
-  FileSpec spec = minimal_file(1);
+  FilePlan plan = minimal_file(1);
   std::vector<double> lat;
   std::vector<double> lon;
   for (std::size_t i = 0; i < times.size(); ++i) {
     lat.push_back(10.0 + static_cast<double>(i));
     lon.push_back(20.0 + static_cast<double>(i));
   }
-  spec.tables.push_back(Table{"markers",
+  plan.tables.push_back(Table{"markers",
                               {{"time", times, {}},
                                {"lat", lat, {}},
                                {"lon", lon, {}},
                                {"icon", icons, {}},
                                {"label", testing::text_cells(labels, 256), {labels.size(), 256}}},
                               {}});
-  return spec;
+  return plan;
 }
 
 TEST(ReadMarkers, NoGroupNoMarkers) {
@@ -69,38 +69,38 @@ TEST(ReadMarkers, RowsAndUnknownIcons) {
 }
 
 TEST(ReadMarkers, FlatLabelColumnIsAccepted) {
-  FileSpec spec = with_markers({1, 2}, {0, 1}, {"a", "b"});
-  spec.set<std::uint8_t>("markers", "label", testing::text_cells({"a", "b"}, 256));
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = with_markers({1, 2}, {0, 1}, {"a", "b"});
+  plan.set<std::uint8_t>("markers", "label", testing::text_cells({"a", "b"}, 256));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->markers[1].label, std::optional<std::string>("b"));
 }
 
 TEST(ReadMarkers, RowCountsInTheirOrder) {
-  FileSpec spec = with_markers({1, 2, 3}, {0, 0}, {"", ""});
-  spec.set<double>("markers", "lat", {1.0, 2.0});
-  spec.set<double>("markers", "lon", {1.0, 2.0});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"lat\" in group \"markers\": expected 3 rows but found 2");
-  spec = with_markers({1, 2, 3}, {0, 0, 0}, {"", ""});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"label\" in group \"markers\": expected 768 rows but found 512");
-  spec = with_markers({1, 2, 3}, {0, 0}, {"", "", ""});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"icon\" in group \"markers\": expected 3 rows but found 2");
+  FilePlan plan = with_markers({1, 2, 3}, {0, 0}, {"", ""});
+  plan.set<double>("markers", "lat", {1.0, 2.0});
+  plan.set<double>("markers", "lon", {1.0, 2.0});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"lat\" in group \"markers\": expected 3 rows but found 2");
+  plan = with_markers({1, 2, 3}, {0, 0, 0}, {"", ""});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"label\" in group \"markers\": expected 768 rows but found 512");
+  plan = with_markers({1, 2, 3}, {0, 0}, {"", "", ""});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"icon\" in group \"markers\": expected 3 rows but found 2");
 }
 
 TEST(ReadMarkers, LabelThenTimePerRow) {
-  FileSpec spec = with_markers({1, -8'334'601'228'800'000'001LL}, {0, 0}, {"", "a"});
-  EXPECT_EQ(read_error(build(spec)), "markers/time: record 1 holds -8334601228800000001 microseconds, past the "
+  FilePlan plan = with_markers({1, -8'334'601'228'800'000'001LL}, {0, 0}, {"", "a"});
+  EXPECT_EQ(read_error(build(plan)), "markers/time: record 1 holds -8334601228800000001 microseconds, past the "
                                      "range a UTC timestamp covers");
-  auto& label = std::get<std::vector<std::uint8_t>>(spec.column("markers", "label")->cells);
+  auto& label = std::get<std::vector<std::uint8_t>>(plan.column("markers", "label")->cells);
   label[256 + 2] = 'z';
-  EXPECT_EQ(read_error(build(spec)),
+  EXPECT_EQ(read_error(build(plan)),
             "markers/label: the field row has a non-nul byte at offset 2, past its nul terminator");
 }
 
 TEST(ReadMarkers, MissingDatasetFails) {
-  FileSpec spec = with_markers({1}, {0}, {""});
-  spec.drop_column("markers", "icon");
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: object 'icon' doesn't exist");
+  FilePlan plan = with_markers({1}, {0}, {""});
+  plan.drop_column("markers", "icon");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: object 'icon' doesn't exist");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 namespace quillrun {
 namespace {
 
-using testing::FileSpec;
+using testing::FilePlan;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
@@ -23,10 +23,10 @@ constexpr std::int64_t kT0 = 1'700'000'000'000'000;  // 2023-11-14T22:13:20Z
 Instant at(std::int64_t micros) { return *instant_from_us(micros); }
 
 TEST(ReadNavPoints, CurrentLayoutGivesEachTimeKind) {
-  FileSpec spec = minimal_file(3);
-  spec.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kAbsent, kT0 + 2});
-  spec.set<std::uint64_t>("nav_points", "sys_time_us", {kT0 + 10, kT0 + 11, kAbsent});
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file(3);
+  plan.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kAbsent, kT0 + 2});
+  plan.set<std::uint64_t>("nav_points", "sys_time_us", {kT0 + 10, kT0 + 11, kAbsent});
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   ASSERT_EQ(r->points.size(), 3u);
   EXPECT_EQ(r->points[0].times, Timestamps::both(at(kT0), at(kT0 + 10)));
@@ -39,13 +39,13 @@ TEST(ReadNavPoints, CurrentLayoutGivesEachTimeKind) {
 }
 
 TEST(ReadNavPoints, NanLatitudeKeptNanOptionalsAbsent) {
-  FileSpec spec = minimal_file(2);
+  FilePlan plan = minimal_file(2);
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  spec.set<double>("nav_points", "lat", {nan, 1.0});
-  spec.set<double>("nav_points", "heading", {nan, 2.0});
-  spec.set<double>("nav_points", "speed_mps", {nan, -nan});
-  spec.set<double>("nav_points", "eph_m", {1.0, nan});
-  const auto r = read_nav_file(build(spec));
+  plan.set<double>("nav_points", "lat", {nan, 1.0});
+  plan.set<double>("nav_points", "heading", {nan, 2.0});
+  plan.set<double>("nav_points", "speed_mps", {nan, -nan});
+  plan.set<double>("nav_points", "eph_m", {1.0, nan});
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_TRUE(std::isnan(r->points[0].lat));
   EXPECT_FALSE(r->points[0].heading.has_value());
@@ -56,13 +56,13 @@ TEST(ReadNavPoints, NanLatitudeKeptNanOptionalsAbsent) {
 }
 
 TEST(ReadNavPoints, OlderLayoutTakesReceiverTimesFromTime) {
-  FileSpec spec = minimal_file(2);
-  spec.root_texts = {{"quillrun_version", "1"}};
-  spec.drop_column("nav_points", "gps_time_us");
-  spec.drop_column("nav_points", "sys_time_us");
-  spec.drop_column("nav_points", "eph_m");
-  spec.set<std::int64_t>("nav_points", "time", {-1'000'000, kT0});
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file(2);
+  plan.root_texts = {{"quillrun_version", "1"}};
+  plan.drop_column("nav_points", "gps_time_us");
+  plan.drop_column("nav_points", "sys_time_us");
+  plan.drop_column("nav_points", "eph_m");
+  plan.set<std::int64_t>("nav_points", "time", {-1'000'000, kT0});
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->points[0].times, Timestamps::receiver_only(Instant{-1, 86'399, 0}));
   EXPECT_EQ(r->points[1].times, Timestamps::receiver_only(at(kT0)));
@@ -70,41 +70,41 @@ TEST(ReadNavPoints, OlderLayoutTakesReceiverTimesFromTime) {
 }
 
 TEST(ReadNavPoints, TimeOfMinusOneInAnOlderFileIsNoTime) {
-  FileSpec spec = minimal_file(3);
-  spec.drop_column("nav_points", "gps_time_us");
-  spec.drop_column("nav_points", "sys_time_us");
-  spec.set<std::int64_t>("nav_points", "time", {kT0, -1, kT0});
-  EXPECT_EQ(read_error(build(spec)), "nav point 1 has neither a receiver nor a host timestamp");
+  FilePlan plan = minimal_file(3);
+  plan.drop_column("nav_points", "gps_time_us");
+  plan.drop_column("nav_points", "sys_time_us");
+  plan.set<std::int64_t>("nav_points", "time", {kT0, -1, kT0});
+  EXPECT_EQ(read_error(build(plan)), "nav point 1 has neither a receiver nor a host timestamp");
 }
 
 TEST(ReadNavPoints, BothTimesAbsent) {
-  FileSpec spec = minimal_file(3);
-  spec.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kT0, kAbsent});
-  spec.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, kT0, kAbsent});
-  EXPECT_EQ(read_error(build(spec)), "nav point 2 has neither a receiver nor a host timestamp");
+  FilePlan plan = minimal_file(3);
+  plan.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kT0, kAbsent});
+  plan.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, kT0, kAbsent});
+  EXPECT_EQ(read_error(build(plan)), "nav point 2 has neither a receiver nor a host timestamp");
 }
 
 TEST(ReadNavPoints, HighCellIsANegativeCountOutOfRange) {
-  FileSpec spec = minimal_file(3);
-  spec.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, 9'223'372'036'854'775'808ULL, kT0});
-  EXPECT_EQ(read_error(build(spec)),
+  FilePlan plan = minimal_file(3);
+  plan.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, 9'223'372'036'854'775'808ULL, kT0});
+  EXPECT_EQ(read_error(build(plan)),
             "nav_points/gps_time_us: record 1 holds -9223372036854775808 microseconds, past the range a UTC "
             "timestamp covers");
   // The receiver cell is decoded before the host cell of the same row.
-  spec.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, 9'223'372'036'854'775'809ULL, kT0});
-  EXPECT_TRUE(read_error(build(spec)).starts_with("nav_points/gps_time_us: record 1"));
-  spec.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kT0, kT0});
-  EXPECT_TRUE(read_error(build(spec)).starts_with("nav_points/sys_time_us: record 1 holds -9223372036854775807"));
+  plan.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, 9'223'372'036'854'775'809ULL, kT0});
+  EXPECT_TRUE(read_error(build(plan)).starts_with("nav_points/gps_time_us: record 1"));
+  plan.set<std::uint64_t>("nav_points", "gps_time_us", {kT0, kT0, kT0});
+  EXPECT_TRUE(read_error(build(plan)).starts_with("nav_points/sys_time_us: record 1 holds -9223372036854775807"));
 }
 
 TEST(ReadNavPoints, RowCountsInTheirOrder) {
-  FileSpec spec = minimal_file(3);
-  spec.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, kT0});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"sys_time_us\" in group \"nav_points\": expected 3 rows but found 2");
-  spec.set<std::uint64_t>("nav_points", "gps_time_us", {kT0});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"gps_time_us\" in group \"nav_points\": expected 3 rows but found 1");
+  FilePlan plan = minimal_file(3);
+  plan.set<std::uint64_t>("nav_points", "sys_time_us", {kT0, kT0});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"sys_time_us\" in group \"nav_points\": expected 3 rows but found 2");
+  plan.set<std::uint64_t>("nav_points", "gps_time_us", {kT0});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"gps_time_us\" in group \"nav_points\": expected 3 rows but found 1");
 
-  FileSpec coords = minimal_file(5);
+  FilePlan coords = minimal_file(5);
   coords.set<double>("nav_points", "lat", {1, 2, 3, 4});
   coords.set<double>("nav_points", "eph_m", {1});
   EXPECT_EQ(read_error(build(coords)), "dataset \"lat\" in group \"nav_points\": expected 5 rows but found 4");
@@ -115,17 +115,17 @@ TEST(ReadNavPoints, RowCountsInTheirOrder) {
 
 TEST(ReadNavPoints, MissingRequiredDatasetIsTheLibraryError) {
   for (const char* name : {"time", "lat", "lon", "heading", "speed_mps"}) {
-    FileSpec spec = minimal_file(2);
-    spec.drop_column("nav_points", name);
-    EXPECT_EQ(read_error(build(spec)), std::string("HDF5 error: object '") + name + "' doesn't exist");
+    FilePlan plan = minimal_file(2);
+    plan.drop_column("nav_points", name);
+    EXPECT_EQ(read_error(build(plan)), std::string("HDF5 error: object '") + name + "' doesn't exist");
   }
 }
 
 TEST(ReadNavPoints, FloatColumnsStoredNarrowerAreConverted) {
-  FileSpec spec = minimal_file(2);
-  spec.set<float>("nav_points", "lat", {1.5F, 2.25F});
-  spec.set<std::int64_t>("nav_points", "lon", {7, -8});
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file(2);
+  plan.set<float>("nav_points", "lat", {1.5F, 2.25F});
+  plan.set<std::int64_t>("nav_points", "lon", {7, -8});
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->points[1].lat, 2.25);
   EXPECT_EQ(r->points[1].lon, -8.0);
@@ -134,33 +134,33 @@ TEST(ReadNavPoints, FloatColumnsStoredNarrowerAreConverted) {
 // A stored value that the requested type cannot hold is refused, never clamped.
 TEST(ReadNavPoints, ValuesOutsideTheRequestedTypeFail) {
   const std::string refused = "HDF5 error: can't handle conversion exception";
-  FileSpec negative = minimal_file(3);
+  FilePlan negative = minimal_file(3);
   negative.set<std::int64_t>("nav_points", "gps_time_us", {kT0, -5, kT0});
   EXPECT_EQ(read_error(build(negative)), refused);
 
-  FileSpec fraction = minimal_file(3);
+  FilePlan fraction = minimal_file(3);
   fraction.set<double>("nav_points", "time", {1.0, 2.5, 3.0});
   EXPECT_EQ(read_error(build(fraction)), refused);
 
-  FileSpec whole = minimal_file(3);
+  FilePlan whole = minimal_file(3);
   whole.set<double>("nav_points", "time", {1.0, 2.0, 3.0});
   EXPECT_TRUE(read_nav_file(build(whole)));
 
-  FileSpec huge = minimal_file(3);
+  FilePlan huge = minimal_file(3);
   huge.set<double>("nav_points", "time", {1.0, 1e30, 3.0});
   EXPECT_EQ(read_error(build(huge)), refused);
 
-  FileSpec too_big = minimal_file(1);
+  FilePlan too_big = minimal_file(1);
   too_big.set<std::uint64_t>("nav_points", "time", {9'223'372'036'854'775'808ULL});
   EXPECT_EQ(read_error(build(too_big)), refused);
 }
 
 // --- the size guard and the budget of one read ----------------------------
 
-// Builds `spec` until its size no longer depends on a declared extent
+// Builds `plan` until its size no longer depends on a declared extent
 // computed from it (an unwritten dataset's extent costs no bytes).
-template <class MakeSpec>
-std::vector<std::uint8_t> build_with_length(MakeSpec make) {
+template <class MakePlan>
+std::vector<std::uint8_t> build_with_length(MakePlan make) {
   std::uint64_t length = 1;
   for (int i = 0; i < 5; ++i) {
     std::vector<std::uint8_t> image = build(make(length));
@@ -179,12 +179,12 @@ Result<reader::CheckedDataset, SdkError> guard_one(reader::ReaderFile& file, con
 TEST(DatasetGuard, ExactlyThousandThirtyTwoTimesTheFileIsAccepted) {
   for (const std::uint64_t extra : {std::uint64_t{0}, std::uint64_t{1}}) {
     const auto image = build_with_length([extra](std::uint64_t length) {
-      FileSpec spec = minimal_file(1);
-      spec.tables.push_back(testing::Table{"probe", {}, [length, extra](hid_t g) {
+      FilePlan plan = minimal_file(1);
+      plan.tables.push_back(testing::Table{"probe", {}, [length, extra](hid_t g) {
                                              testing::unwritten_dataset(g, "bytes", H5T_STD_U8LE,
                                                                         {length * 1032 + extra}, {1024});
                                            }});
-      return spec;
+      return plan;
     });
     auto file = reader::ReaderFile::open(image);
     ASSERT_TRUE(file);
@@ -201,24 +201,24 @@ TEST(DatasetGuard, ExactlyThousandThirtyTwoTimesTheFileIsAccepted) {
 }
 
 TEST(DatasetGuard, ExtentProductsSaturateInsteadOfWrapping) {
-  FileSpec spec = minimal_file(1);
-  spec.drop_column("nav_points", "heading");
+  FilePlan plan = minimal_file(1);
+  plan.drop_column("nav_points", "heading");
   // 2^32 x 2^32 x 8 bytes overflows 64 bits.
-  spec.table("nav_points")->extra = [](hid_t g) {
+  plan.table("nav_points")->extra = [](hid_t g) {
     testing::unwritten_dataset(g, "heading", H5T_IEEE_F64LE, {hsize_t{1} << 32, hsize_t{1} << 32}, {1, 1024});
   };
-  const auto image = build(spec);
+  const auto image = build(plan);
   EXPECT_EQ(read_error(image), "dataset \"nav_points/heading\" declares 147573952589676412928 bytes of data, past "
                                "what a " + std::to_string(image.size()) + "-byte file can hold");
 }
 
 TEST(DatasetGuard, HugeChunkOfASmallDatasetIsRefused) {
-  FileSpec spec = minimal_file(1);
-  spec.drop_column("nav_points", "speed_mps");
-  spec.table("nav_points")->extra = [](hid_t g) {
+  FilePlan plan = minimal_file(1);
+  plan.drop_column("nav_points", "speed_mps");
+  plan.table("nav_points")->extra = [](hid_t g) {
     testing::unwritten_dataset(g, "speed_mps", H5T_IEEE_F64LE, {1}, {hsize_t{1} << 27});
   };
-  const auto image = build(spec);
+  const auto image = build(plan);
   EXPECT_EQ(read_error(image), "dataset \"nav_points/speed_mps\" declares 1073741824 bytes of data, past what a " +
                                    std::to_string(image.size()) + "-byte file can hold");
 }
@@ -228,15 +228,15 @@ TEST(DatasetGuard, DatasetsOfOneReadShareOneBudget) {
   // and `lon`, read second, is named.
   std::uint64_t each = 0;
   const auto image = build_with_length([&each](std::uint64_t length) {
-    FileSpec spec = minimal_file(0);
-    spec.drop_column("nav_points", "lat");
-    spec.drop_column("nav_points", "lon");
+    FilePlan plan = minimal_file(0);
+    plan.drop_column("nav_points", "lat");
+    plan.drop_column("nav_points", "lon");
     each = length * 1032 / 8 * 6 / 10;  // 60 % of the bound, in f64 elements
-    spec.table("nav_points")->extra = [each](hid_t g) {
+    plan.table("nav_points")->extra = [each](hid_t g) {
       testing::unwritten_dataset(g, "lat", H5T_IEEE_F64LE, {each}, {1024});
       testing::unwritten_dataset(g, "lon", H5T_IEEE_F64LE, {each}, {1024});
     };
-    return spec;
+    return plan;
   });
   EXPECT_EQ(read_error(image), "dataset \"nav_points/lon\" declares " + std::to_string(each * 8) +
                                    " bytes of data, past what a " + std::to_string(image.size()) +
@@ -246,9 +246,9 @@ TEST(DatasetGuard, DatasetsOfOneReadShareOneBudget) {
 // --- what the reader does not follow ----------------------------------------
 
 TEST(ReadStorage, ExternalStorageIsRefused) {
-  FileSpec spec = minimal_file(1);
-  spec.drop_column("nav_points", "eph_m");
-  spec.table("nav_points")->extra = [](hid_t g) {
+  FilePlan plan = minimal_file(1);
+  plan.drop_column("nav_points", "eph_m");
+  plan.table("nav_points")->extra = [](hid_t g) {
     const hsize_t dims = 1;
     const hid_t space = H5Screate_simple(1, &dims, nullptr);
     const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
@@ -259,13 +259,13 @@ TEST(ReadStorage, ExternalStorageIsRefused) {
     H5Pclose(dcpl);
     H5Sclose(space);
   };
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: dataset nav_points/eph_m keeps its data in external files");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: dataset nav_points/eph_m keeps its data in external files");
 }
 
 TEST(ReadStorage, OtherFiltersAreRefused) {
-  FileSpec spec = minimal_file(1);
-  spec.drop_column("nav_points", "lon");
-  spec.table("nav_points")->extra = [](hid_t g) {
+  FilePlan plan = minimal_file(1);
+  plan.drop_column("nav_points", "lon");
+  plan.table("nav_points")->extra = [](hid_t g) {
     const hsize_t dims = 1;
     const hsize_t chunk = 1;
     const hid_t space = H5Screate_simple(1, &dims, nullptr);
@@ -280,14 +280,14 @@ TEST(ReadStorage, OtherFiltersAreRefused) {
     H5Pclose(dcpl);
     H5Sclose(space);
   };
-  EXPECT_EQ(read_error(build(spec)),
+  EXPECT_EQ(read_error(build(plan)),
             "HDF5 error: dataset nav_points/lon uses HDF5 filter 3; only deflate and shuffle are read");
 }
 
 TEST(ReadStorage, VirtualDatasetsAreRefused) {
-  FileSpec spec = minimal_file(1);
-  spec.drop_column("nav_points", "lat");
-  spec.table("nav_points")->extra = [](hid_t g) {
+  FilePlan plan = minimal_file(1);
+  plan.drop_column("nav_points", "lat");
+  plan.table("nav_points")->extra = [](hid_t g) {
     const hsize_t dims = 1;
     const hid_t space = H5Screate_simple(1, &dims, nullptr);
     const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
@@ -298,11 +298,11 @@ TEST(ReadStorage, VirtualDatasetsAreRefused) {
     H5Pclose(dcpl);
     H5Sclose(space);
   };
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: dataset nav_points/lat is virtual; its data lies outside the file");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: dataset nav_points/lat is virtual; its data lies outside the file");
 }
 
 TEST(ReadStorage, SoftAndExternalLinksAreNotFollowed) {
-  FileSpec soft = minimal_file(1);
+  FilePlan soft = minimal_file(1);
   soft.drop_column("nav_points", "lon");
   soft.table("nav_points")->extra = [](hid_t g) {
     EXPECT_GE(H5Lcreate_soft("/nav_points/lat", g, "lon", H5P_DEFAULT, H5P_DEFAULT), 0);
@@ -310,7 +310,7 @@ TEST(ReadStorage, SoftAndExternalLinksAreNotFollowed) {
   EXPECT_EQ(read_error(build(soft)),
             "HDF5 error: nav_points/lon is a soft, external or user-defined link; only hard links are followed");
 
-  FileSpec external = minimal_file(1);
+  FilePlan external = minimal_file(1);
   external.root_extra = [](hid_t root) {
     EXPECT_GE(H5Lcreate_external("elsewhere.qrd", "/markers", root, "markers", H5P_DEFAULT, H5P_DEFAULT), 0);
   };
@@ -319,8 +319,8 @@ TEST(ReadStorage, SoftAndExternalLinksAreNotFollowed) {
 }
 
 TEST(ReadStorage, ImagesOpenAtOnceStayApart) {
-  FileSpec two = minimal_file(2);
-  FileSpec five = minimal_file(5);
+  FilePlan two = minimal_file(2);
+  FilePlan five = minimal_file(5);
   const auto outer_image = build(two);
   auto outer = reader::ReaderFile::open(outer_image);
   ASSERT_TRUE(outer);

@@ -12,7 +12,7 @@
 namespace quillrun {
 namespace {
 
-using testing::FileSpec;
+using testing::FilePlan;
 using testing::Table;
 using testing::build;
 using testing::minimal_file;
@@ -57,17 +57,17 @@ Table tracked_sats(std::vector<std::uint64_t> sat_report_idx) {
                {}};
 }
 
-FileSpec with_reports(std::size_t points, Table reports, Table sats) {
-  FileSpec spec = minimal_file(points);
-  spec.tables.push_back(std::move(reports));
-  spec.tables.push_back(std::move(sats));
-  return spec;
+FilePlan with_reports(std::size_t points, Table reports, Table sats) {
+  FilePlan plan = minimal_file(points);
+  plan.tables.push_back(std::move(reports));
+  plan.tables.push_back(std::move(sats));
+  return plan;
 }
 
 TEST(ReadSatReports, AttachedToTheirPointsWithSatellitesInRowOrder) {
-  const FileSpec spec =
+  const FilePlan plan =
       with_reports(6, sat_reports({4, 1}, {kT0, kAbsent}, {kT0 + 5, kT0 + 6}), tracked_sats({1, 0, 1}));
-  const auto r = read_nav_file(build(spec));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   const auto& four = r->points[4].satellites;
   const auto& one = r->points[1].satellites;
@@ -86,17 +86,17 @@ TEST(ReadSatReports, AttachedToTheirPointsWithSatellitesInRowOrder) {
 }
 
 TEST(ReadSatReports, TrackedSatsWithoutSatReportsIsIgnored) {
-  FileSpec spec = minimal_file(2);
-  spec.tables.push_back(tracked_sats({7}));
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = minimal_file(2);
+  plan.tables.push_back(tracked_sats({7}));
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_FALSE(r->points[0].satellites || r->points[1].satellites);
 }
 
 TEST(ReadSatReports, SatReportsWithoutTrackedSatsFails) {
-  FileSpec spec = minimal_file(2);
-  spec.tables.push_back(sat_reports({0}, {kT0}, {kT0}));
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: object 'tracked_sats' doesn't exist");
+  FilePlan plan = minimal_file(2);
+  plan.tables.push_back(sat_reports({0}, {kT0}, {kT0}));
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: object 'tracked_sats' doesn't exist");
 }
 
 TEST(ReadSatReports, ReportWithoutSatellites) {
@@ -133,27 +133,27 @@ TEST(ReadSatReports, SatelliteFieldsAsStored) {
 }
 
 TEST(ReadSatReports, OlderLayoutTakesReceiverTimesFromTime) {
-  FileSpec spec = with_reports(3, sat_reports({0, 2}, {}, {kT0 + 1, kT0 + 2}), tracked_sats({}));
-  spec.drop_column("sat_reports", "gps_time_us");
-  spec.set<std::int64_t>("sat_reports", "time", {kT0, -2});
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = with_reports(3, sat_reports({0, 2}, {}, {kT0 + 1, kT0 + 2}), tracked_sats({}));
+  plan.drop_column("sat_reports", "gps_time_us");
+  plan.set<std::int64_t>("sat_reports", "time", {kT0, -2});
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   // sys_time_us is not consulted without gps_time_us.
   EXPECT_EQ(r->points[0].satellites->times, Timestamps::receiver_only(at(kT0)));
   EXPECT_EQ(r->points[2].satellites->times, Timestamps::receiver_only(at(-2)));
 
-  spec.set<std::int64_t>("sat_reports", "time", {kT0, -1});
-  EXPECT_EQ(read_error(build(spec)), "satellite report 1 has neither a receiver nor a host timestamp");
-  spec.set<std::int64_t>("sat_reports", "time", {kT0});
-  EXPECT_EQ(read_error(build(spec)), "dataset \"time\" in group \"sat_reports\": expected 2 rows but found 1");
-  spec.drop_column("sat_reports", "time");
-  EXPECT_EQ(read_error(build(spec)), "HDF5 error: object 'time' doesn't exist");
+  plan.set<std::int64_t>("sat_reports", "time", {kT0, -1});
+  EXPECT_EQ(read_error(build(plan)), "satellite report 1 has neither a receiver nor a host timestamp");
+  plan.set<std::int64_t>("sat_reports", "time", {kT0});
+  EXPECT_EQ(read_error(build(plan)), "dataset \"time\" in group \"sat_reports\": expected 2 rows but found 1");
+  plan.drop_column("sat_reports", "time");
+  EXPECT_EQ(read_error(build(plan)), "HDF5 error: object 'time' doesn't exist");
 }
 
 TEST(ReadSatReports, MissingHostColumnMeansNoHostTimes) {
-  FileSpec spec = with_reports(1, sat_reports({0}, {kT0}, {}), tracked_sats({}));
-  spec.drop_column("sat_reports", "sys_time_us");
-  const auto r = read_nav_file(build(spec));
+  FilePlan plan = with_reports(1, sat_reports({0}, {kT0}, {}), tracked_sats({}));
+  plan.drop_column("sat_reports", "sys_time_us");
+  const auto r = read_nav_file(build(plan));
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->points[0].satellites->times, Timestamps::receiver_only(at(kT0)));
 }
