@@ -19,32 +19,6 @@ namespace {
 namespace ch = layout::channels;
 constexpr std::string_view kGroup = ch::kGroup;
 
-// The characters with the Unicode White_Space property, UTF-8 encoded.
-constexpr std::array<std::string_view, 25> kWhiteSpace = {
-    "\t", "\n", "\v", "\f", "\r", " ",
-    "\u0085", "\u00A0", "\u1680",
-    "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
-    "\u2007", "\u2008", "\u2009", "\u200A",
-    "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
-
-[[nodiscard]] std::string_view trim_white_space(std::string_view text) noexcept {
-  const auto strip = [&](auto&& has, auto&& remove) {
-    for (bool again = true; again && !text.empty();) {
-      again = false;
-      for (const std::string_view ws : kWhiteSpace) {
-        if (has(ws)) {
-          remove(ws.size());
-          again = true;
-          break;
-        }
-      }
-    }
-  };
-  strip([&](std::string_view ws) { return text.starts_with(ws); }, [&](std::size_t n) { text.remove_prefix(n); });
-  strip([&](std::string_view ws) { return text.ends_with(ws); }, [&](std::size_t n) { text.remove_suffix(n); });
-  return text;
-}
-
 // C0 and C1 controls and DEL, in valid UTF-8 (C1 controls are C2 80..C2 9F).
 [[nodiscard]] bool has_control_character(std::string_view text) noexcept {
   for (std::size_t i = 0; i < text.size(); ++i) {
