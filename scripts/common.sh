@@ -8,7 +8,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 log() { printf '==> %s\n' "$*" >&2; }
 
 ensure_system_packages() {
-  local wanted=(g++ cmake ninja-build pkg-config libhdf5-dev libgtest-dev git)
+  local wanted=(g++ cmake ninja-build pkg-config libhdf5-dev libgtest-dev zlib1g-dev git)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
