@@ -41,6 +41,16 @@ TEST(ReadChannels, OrderedByName) {
   EXPECT_EQ(names, (std::vector<std::string>{"B", "a", "ab", "b"}));
 }
 
+TEST(ReadChannels, OrderedByUnsignedBytes) {
+  // "\xC3\xA9" (e-acute) starts with byte 0xC3, above every ASCII byte: it
+  // sorts after "z" as unsigned bytes, before "A" as signed chars.
+  const auto r = read_nav_file(build(with_channels({scalar("\xC3\xA9"), scalar("z"), scalar("A")})));
+  ASSERT_TRUE(r) << r.error().message();
+  std::vector<std::string> names;
+  for (const Channel& c : r->channels) names.push_back(c.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "z", "\xC3\xA9"}));
+}
+
 TEST(ReadChannels, ScalarAndVectorChannels) {
   ChannelPlan accel{"accel", {0, 10, 20}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {3, 3}, [](hid_t g) {
                       text(g, "unit", "m/s2");
