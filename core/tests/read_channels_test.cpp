@@ -211,6 +211,17 @@ TEST(ReadChannels, MembersThatAreNotHardLinkedGroupsFail) {
             "HDF5 error: channels/np is a soft, external or user-defined link; only hard links are followed");
 }
 
+TEST(ReadChannels, ValueCountIsCheckedBeforeTheTimes) {
+  constexpr std::int64_t kBelowRange = -8'334'601'228'800'000'001LL;
+  // Both faults in one channel: the count of values is found first.
+  ChannelPlan both{"c", {0, kBelowRange}, {1.0}, {}, {}};
+  EXPECT_EQ(read_error(build(with_channels({both}))),
+            "dataset \"value\" in group \"channels\": expected 2 rows but found 1");
+  ChannelPlan times_only{"c", {0, kBelowRange}, {1.0, 2.0}, {}, {}};
+  EXPECT_EQ(read_error(build(with_channels({times_only}))),
+            "channels/time: record 1 holds -8334601228800000001 microseconds, past the range a UTC timestamp covers");
+}
+
 TEST(ReadChannels, MissingValueFails) {
   FilePlan plan = minimal_file(1);
   plan.tables.push_back(testing::Table{"channels", {}, [](hid_t g) {
