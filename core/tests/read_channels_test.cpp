@@ -41,6 +41,16 @@ TEST(ReadChannels, OrderedByName) {
   EXPECT_EQ(names, (std::vector<std::string>{"B", "a", "ab", "b"}));
 }
 
+TEST(ReadChannels, OrderedByUnsignedBytes) {
+  // "\xC3\xA9" (e-acute) starts with byte 0xC3, above every ASCII byte: it
+  // sorts after "z" as unsigned bytes, before "A" as signed chars.
+  const auto r = read_nav_file(build(with_channels({scalar("\xC3\xA9"), scalar("z"), scalar("A")})));
+  ASSERT_TRUE(r) << r.error().message();
+  std::vector<std::string> names;
+  for (const Channel& c : r->channels) names.push_back(c.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "z", "\xC3\xA9"}));
+}
+
 TEST(ReadChannels, ScalarAndVectorChannels) {
   ChannelPlan accel{"accel", {0, 10, 20}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {3, 3}, [](hid_t g) {
                       text(g, "unit", "m/s2");
@@ -199,6 +209,17 @@ TEST(ReadChannels, MembersThatAreNotHardLinkedGroupsFail) {
                                          }});
   EXPECT_EQ(read_error(build(linked)),
             "HDF5 error: channels/np is a soft, external or user-defined link; only hard links are followed");
+}
+
+TEST(ReadChannels, ValueCountIsCheckedBeforeTheTimes) {
+  constexpr std::int64_t kBelowRange = -8'334'601'228'800'000'001LL;
+  // Both faults in one channel: the count of values is found first.
+  ChannelPlan both{"c", {0, kBelowRange}, {1.0}, {}, {}};
+  EXPECT_EQ(read_error(build(with_channels({both}))),
+            "dataset \"value\" in group \"channels\": expected 2 rows but found 1");
+  ChannelPlan times_only{"c", {0, kBelowRange}, {1.0, 2.0}, {}, {}};
+  EXPECT_EQ(read_error(build(with_channels({times_only}))),
+            "channels/time: record 1 holds -8334601228800000001 microseconds, past the range a UTC timestamp covers");
 }
 
 TEST(ReadChannels, MissingValueFails) {

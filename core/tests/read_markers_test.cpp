@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,32 @@ TEST(ReadMarkers, LabelThenTimePerRow) {
   label[256 + 2] = 'z';
   EXPECT_EQ(read_error(build(plan)),
             "markers/label: the field row has a non-nul byte at offset 2, past its nul terminator");
+}
+
+TEST(ReadMarkers, UnknownIconIsReportedAfterTheLabelAndBeforeTheTime) {
+  auto& cap = testing::LogCapture::start();
+  // Row 1: icon 20 and a time one microsecond below the range. The record for
+  // the icon is made before the time fails the read.
+  FilePlan plan = with_markers({1, -8'334'601'228'800'000'001LL}, {0, 20}, {"", "a"});
+  EXPECT_EQ(read_error(build(plan)), "markers/time: record 1 holds -8334601228800000001 microseconds, past the "
+                                     "range a UTC timestamp covers");
+  ASSERT_EQ(cap.records.size(), 1u);
+  EXPECT_EQ(cap.records[0].message, "unrecognized markers/icon code 20, preserving it as-is");
+  // A label that does not decode ends the row before its icon is looked at.
+  cap.records.clear();
+  auto& label = std::get<std::vector<std::uint8_t>>(plan.column("markers", "label")->cells);
+  std::fill(label.begin() + 256, label.end(), 'z');
+  EXPECT_EQ(read_error(build(plan)), "markers/label: the field row has no nul terminator in its 256 bytes");
+  EXPECT_TRUE(cap.records.empty());
+}
+
+TEST(ReadMarkers, UnknownIconIsReportedAtEveryRead) {
+  auto& cap = testing::LogCapture::start();
+  const auto image = build(with_markers({1, 2}, {14, 14}, {"", ""}));
+  ASSERT_TRUE(read_nav_file(image));
+  ASSERT_TRUE(read_nav_file(image));
+  ASSERT_EQ(cap.records.size(), 4u);
+  for (const auto& rec : cap.records) EXPECT_EQ(rec.message, "unrecognized markers/icon code 14, preserving it as-is");
 }
 
 TEST(ReadMarkers, MissingDatasetFails) {
