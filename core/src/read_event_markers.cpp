@@ -106,8 +106,9 @@ Result<std::vector<EventMarkerStyle>, SdkError> read_event_marker_styles(ReaderF
                       read_required<std::uint8_t>(*group, ems::kColorHex.name));
 
   // The table has no other column to count its rows, so they come from
-  // variant_path's whole rows; bytes of a partial last row are never read.
+  // variant_path; a partial row there is a fault like any other count.
   const std::uint64_t y = variant_path.size() / kVariantPathWidth;
+  QR_TRY(expect_cells(kStyles, ems::kVariantPath.name, y, kVariantPathWidth, variant_path.size()));
   QR_TRY(expect_cells(kStyles, ems::kIconName.name, y, kIconNameWidth, icon_name.size()));
   QR_TRY(expect_cells(kStyles, ems::kColorHex.name, y, kColorHexWidth, color_hex.size()));
 

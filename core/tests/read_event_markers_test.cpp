@@ -181,29 +181,11 @@ TEST(ReadStyles, RowCountsFromVariantPath) {
   plan = with_styles({"a", "b"}, {"pin", "pin"}, {""});
   EXPECT_EQ(read_error(build(plan)),
             "dataset \"color_hex\" in group \"event_marker_styles\": expected 16 rows but found 8");
-}
-
-TEST(ReadStyles, BytesPastTheLastWholeVariantPathRowAreIgnored) {
-  // 600 bytes are two whole rows of 256 and 88 stray bytes: two styles.
-  FilePlan plan = with_styles({"a", "b"}, {"pin", "gear"}, {"", "#010203"});
-  std::vector<std::uint8_t> paths = testing::text_cells({"a", "b"}, 256);
-  paths.resize(600, 'x');  // not even NUL-terminated: never decoded
-  plan.set<std::uint8_t>("event_marker_styles", "variant_path", paths);
-  const auto r = read_nav_file(build(plan));
-  ASSERT_TRUE(r) << r.error().message();
-  ASSERT_EQ(r->event_marker_styles.size(), 2u);
-  EXPECT_EQ(r->event_marker_styles[1].variant_path, "b");
-  EXPECT_EQ(r->event_marker_styles[1].icon, StyleIcon::known(MarkerIcon::Gear));
-  // 255 bytes hold no whole row: no style, and the other columns must be empty.
-  plan = with_styles({}, {}, {});
-  plan.set<std::uint8_t>("event_marker_styles", "variant_path", std::vector<std::uint8_t>(255, 'x'));
-  const auto none = read_nav_file(build(plan));
-  ASSERT_TRUE(none) << none.error().message();
-  EXPECT_TRUE(none->event_marker_styles.empty());
-  plan = with_styles({"a", "b"}, {"pin", "gear"}, {"", ""});
-  plan.set<std::uint8_t>("event_marker_styles", "variant_path", std::vector<std::uint8_t>(300, 0));
+  // A partial row in variant_path is a count fault too.
+  plan = with_styles({"a", "b"}, {"pin", "pin"}, {"", ""});
+  plan.set<std::uint8_t>("event_marker_styles", "variant_path", testing::text_cells({"a", "b", "c"}, 200));
   EXPECT_EQ(read_error(build(plan)),
-            "dataset \"icon_name\" in group \"event_marker_styles\": expected 32 rows but found 64");
+            "dataset \"variant_path\" in group \"event_marker_styles\": expected 512 rows but found 600");
 }
 
 TEST(ReadStyles, FlatColumnsOfWholeRowsAreAccepted) {
