@@ -12,7 +12,7 @@ namespace {
 
 // The exception for the C++ exception in flight. An allocation failure is
 // reported as what it is; anything else is a fault of this module.
-PyError error_for_current_exception() {
+PyError classify_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
@@ -24,6 +24,16 @@ PyError error_for_current_exception() {
   } catch (...) {
     return PyError::panic("the module's native code failed with an exception that carries no message");
   }
+}
+
+// A body may throw between a failed interpreter call and the fetch of its
+// exception. That exception is taken out first (the interpreter refuses to
+// make new objects while one is pending) and kept as the new one's context.
+PyError error_for_current_exception() {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyError err = classify_current_exception();
+  if (pending != nullptr) PyException_SetContext(err.value(), pending);  // steals `pending`
+  return err;
 }
 
 }  // namespace

@@ -197,6 +197,15 @@ assert not hasattr(_quillrun_sdk, "PanicException") and "PanicException" not in 
 )py"));
 }
 
+TEST(InternalFailure, AnExceptionLeftPendingBecomesTheContextOfThePanic) {
+  EXPECT_TRUE(run(R"py(
+panic = raises(BaseException, Probe, "a", fail="pending")
+assert type(panic).__name__ == "PanicException"
+assert panic.args == ("probe failure after a pending error",)
+assert type(panic.__context__) is KeyError and panic.__context__.args == ("left pending",)
+)py"));
+}
+
 TEST(InternalFailure, DeallocationFailureGoesToTheUnraisableHook) {
   EXPECT_TRUE(run(R"py(
 with Unraisables() as seen:

@@ -65,6 +65,10 @@ PyResult<Ref> probe_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (how == "length") throw std::length_error("vector too long");
     if (how == "runtime") throw std::runtime_error("probe failure");
     if (how == "int") throw 42;
+    if (how == "pending") {
+      PyErr_SetString(PyExc_KeyError, "left pending");
+      throw std::runtime_error("probe failure after a pending error");
+    }
   }
   return g_probe.new_object(ProbePayload(std::string(text)));
 }
