@@ -40,7 +40,12 @@ PyError error_for_current_exception() {
 
 void raise_internal_failure() { error_for_current_exception().restore(); }
 
-void report_internal_failure(PyObject* context) { write_unraisable(error_for_current_exception(), context); }
+void report_internal_failure(PyObject* context) {
+  // A deallocation may run while an exception propagates: that one stays
+  // pending, untouched.
+  PendingExceptionGuard keep;
+  write_unraisable(classify_current_exception(), context);
+}
 
 void abort_uncaught() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);

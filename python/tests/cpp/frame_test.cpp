@@ -212,6 +212,9 @@ with Unraisables() as seen:
     assert probe.dealloc_failure() is None
 assert len(seen) == 1
 assert seen[0].exc_type.__name__ == "PanicException" and str(seen[0].exc_value) == "dealloc broke"
+with Unraisables() as seen:
+    expect_text(ValueError, "kept", probe.dealloc_failure_while_raising)
+assert [u.exc_type.__name__ for u in seen] == ["PanicException"]
 )py"));
 }
 
