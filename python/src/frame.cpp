@@ -12,7 +12,7 @@ namespace {
 
 // The exception for the C++ exception in flight. An allocation failure is
 // reported as what it is; anything else is a fault of this module.
-PyError error_for_current_exception() {
+PyError classify_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
@@ -26,11 +26,26 @@ PyError error_for_current_exception() {
   }
 }
 
+// A body may throw between a failed interpreter call and the fetch of its
+// exception. That exception is taken out first (the interpreter refuses to
+// make new objects while one is pending) and kept as the new one's context.
+PyError error_for_current_exception() {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyError err = classify_current_exception();
+  if (pending != nullptr) PyException_SetContext(err.value(), pending);  // steals `pending`
+  return err;
+}
+
 }  // namespace
 
 void raise_internal_failure() { error_for_current_exception().restore(); }
 
-void report_internal_failure(PyObject* context) { write_unraisable(error_for_current_exception(), context); }
+void report_internal_failure(PyObject* context) {
+  // A deallocation may run while an exception propagates: that one stays
+  // pending, untouched.
+  PendingExceptionGuard keep;
+  write_unraisable(classify_current_exception(), context);
+}
 
 void abort_uncaught() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -17,12 +17,10 @@ FUNCTIONS = [
 
 
 def test_all_lists_classes_then_functions_in_registration_order():
-    names = list(m.__all__)
     assert type(m.__all__) is list
-    assert names[-len(FUNCTIONS):] == FUNCTIONS
-    # The classes registered so far, each once, in their fixed order.
-    classes = names[: -len(FUNCTIONS)]
-    assert classes == [c for c in CLASSES if c in classes]
+    assert m.__all__ == CLASSES + FUNCTIONS
+    for name in CLASSES:
+        assert isinstance(getattr(m, name), type), name
 
 
 def test_namespace_holds_only_what_all_lists():
@@ -32,6 +30,79 @@ def test_namespace_holds_only_what_all_lists():
         assert not hasattr(m, absent)
     assert m.__doc__ == ""
     assert m.__name__ == "quillrun_sdk._quillrun_sdk"
+
+
+CONSTRUCTED = {
+    "Satellite", "SatelliteReport", "Channel", "NavFix", "Annotation", "Meta", "EventMarker", "EventMarkerStyle",
+    "NavFileBuilder",
+}
+UNHASHABLE = {"Satellite", "SatelliteReport", "Channel", "NavFix", "Annotation", "Meta"}
+HASHED_BY_VALUE = {"Unit", "ChannelUnit"}
+
+# Type flag bits of the interpreter (Include/object.h).
+DISALLOW_INSTANTIATION = 1 << 7
+IMMUTABLETYPE = 1 << 8
+HEAPTYPE = 1 << 9
+BASETYPE = 1 << 10
+HAVE_GC = 1 << 14
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_type_objects(name):
+    cls = getattr(m, name)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    assert cls.__bases__ == (object,)
+    flags = cls.__flags__
+    assert flags & HEAPTYPE
+    assert not flags & (BASETYPE | HAVE_GC | IMMUTABLETYPE)
+    assert bool(flags & DISALLOW_INSTANTIATION) == (name not in CONSTRUCTED)
+    # Header, payload and borrow flag only: no instance dict, no weak references.
+    assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_docstrings_and_text_signatures_of_classes(name):
+    cls = getattr(m, name)
+    if name.endswith("Iterator"):
+        assert cls.__doc__ is None
+    else:
+        assert cls.__doc__
+    if name in CONSTRUCTED:
+        assert cls.__text_signature__ is not None
+        assert str(inspect.signature(cls)).startswith("(")
+    else:
+        assert cls.__text_signature__ is None
+    if name == "NavFileBuilder":
+        assert cls.__text_signature__ == "()"
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_hashing_follows_the_comparison_rules(name):
+    cls = getattr(m, name)
+    if name in UNHASHABLE:
+        assert cls.__hash__ is None
+    elif name in HASHED_BY_VALUE:
+        assert cls.__dict__["__hash__"] is not None
+    else:
+        assert "__hash__" not in cls.__dict__ and cls.__hash__ is object.__hash__
+
+
+@pytest.mark.parametrize("name", sorted(set(CLASSES) - CONSTRUCTED))
+def test_classes_without_constructor_cannot_be_called(name):
+    cls = getattr(m, name)
+    with pytest.raises(TypeError) as info:
+        cls()
+    assert name in str(info.value)  # the interpreter's own refusal
+
+
+def test_class_objects_stay_mutable():
+    m.NavFix.review_marker = 1
+    try:
+        assert m.NavFix.review_marker == 1
+    finally:
+        del m.NavFix.review_marker
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -97,6 +168,8 @@ def test_second_execution_registers_again_and_warns(run_isolated):
         del sys.modules["quillrun_sdk._quillrun_sdk"]
         second = importlib.import_module("quillrun_sdk._quillrun_sdk")
         assert second is not first and second.__all__ == first.__all__
+        # The type objects of the first execution are reused.
+        assert all(getattr(second, n) is getattr(first, n) for n in first.__all__[:25])
         assert second.mps_from_kmh(23.2) == 6.444444444444445
         assert second.marker_icon_from_name("pin") is first.marker_icon_from_name("pin")
         [record] = records

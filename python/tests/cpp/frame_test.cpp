@@ -197,12 +197,24 @@ assert not hasattr(_quillrun_sdk, "PanicException") and "PanicException" not in 
 )py"));
 }
 
+TEST(InternalFailure, AnExceptionLeftPendingBecomesTheContextOfThePanic) {
+  EXPECT_TRUE(run(R"py(
+panic = raises(BaseException, Probe, "a", fail="pending")
+assert type(panic).__name__ == "PanicException"
+assert panic.args == ("probe failure after a pending error",)
+assert type(panic.__context__) is KeyError and panic.__context__.args == ("left pending",)
+)py"));
+}
+
 TEST(InternalFailure, DeallocationFailureGoesToTheUnraisableHook) {
   EXPECT_TRUE(run(R"py(
 with Unraisables() as seen:
     assert probe.dealloc_failure() is None
 assert len(seen) == 1
 assert seen[0].exc_type.__name__ == "PanicException" and str(seen[0].exc_value) == "dealloc broke"
+with Unraisables() as seen:
+    expect_text(ValueError, "kept", probe.dealloc_failure_while_raising)
+assert [u.exc_type.__name__ for u in seen] == ["PanicException"]
 )py"));
 }
 

@@ -65,6 +65,10 @@ PyResult<Ref> probe_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (how == "length") throw std::length_error("vector too long");
     if (how == "runtime") throw std::runtime_error("probe failure");
     if (how == "int") throw 42;
+    if (how == "pending") {
+      PyErr_SetString(PyExc_KeyError, "left pending");
+      throw std::runtime_error("probe failure after a pending error");
+    }
   }
   return g_probe.new_object(ProbePayload(std::string(text)));
 }
@@ -311,6 +315,13 @@ PyResult<Ref> dealloc_failure(PyObject*) {
   return Ref::borrow(Py_None);
 }
 
+// The same while an exception propagates: that exception stays the outcome.
+PyResult<Ref> dealloc_failure_while_raising(PyObject*) {
+  PyErr_SetString(PyExc_ValueError, "kept");
+  frame_detail::dealloc_frame(nullptr, [] { throw std::runtime_error("dealloc broke"); });
+  return fail(PyError::fetch());
+}
+
 constexpr Param kOnceParams[] = {{"slot"}, {"fn"}};
 constexpr Signature kOnceGet{"once_get()", kOnceParams};
 
@@ -352,6 +363,8 @@ PyMethodDef g_functions[] = {
     {"enum_member", as_cfunction(&fastcall_entry<enum_member_of>), kParams, nullptr},
     {"core_error", as_cfunction(&fastcall_entry<core_error>), kParams, nullptr},
     {"dealloc_failure", as_cfunction(&noargs_entry<dealloc_failure>), METH_NOARGS, nullptr},
+    {"dealloc_failure_while_raising", as_cfunction(&noargs_entry<dealloc_failure_while_raising>), METH_NOARGS,
+     nullptr},
     {"once_get", as_cfunction(&fastcall_entry<once_get>), kParams, nullptr},
     {"live_probes", as_cfunction(&noargs_entry<live_probes>), METH_NOARGS, nullptr},
     {"bad_type", as_cfunction(&noargs_entry<bad_type>), METH_NOARGS, nullptr},
