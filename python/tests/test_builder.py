@@ -1,7 +1,10 @@
+import io
 import logging
 import math
+import re
 from datetime import datetime, timedelta, timezone
 
+import h5py
 import pytest
 
 from quillrun_sdk import (
@@ -561,6 +564,123 @@ def test_write_to_file_and_open(tmp_path):
     read = NavFile.open(tmp_path / "trace.qrd")
     assert len(read.points) == len(built.points)
     assert read.meta == built.meta
+
+
+def test_the_written_file_as_h5py_sees_it():
+    # Every value below is worked out from full_builder() by hand: the ghost
+    # of the QZSS report sits at t1 between the first two fixes, the report at
+    # t2 + 50 ms joins the second fix, and the host-only fix comes last.
+    t0 = 1_714_564_800_000_000  # 2024-05-01T12:00:00Z in microseconds
+    s = 1_000_000
+    absent = 2**64 - 1
+    time_units = {"units": "microseconds since 1970-01-01T00:00:00Z"}
+    optional_time = {**time_units, "absent_sentinel": "u64::MAX"}
+    image = full_builder().finish().to_bytes()
+
+    def column(ds, dtype, shape, chunks, shuffle, attrs):
+        assert (ds.dtype.str, ds.shape, ds.chunks) == (dtype, shape, chunks), ds.name
+        assert (ds.compression, ds.compression_opts, ds.shuffle) == ("gzip", 6, shuffle), ds.name
+        assert dict(ds.attrs) == attrs and list(ds.attrs) == list(attrs), ds.name
+        return ds[()].tolist()
+
+    def cells(ds, width, texts):
+        assert [bytes(row) for row in ds[()]] == [t.encode() + b"\0" * (width - len(t.encode())) for t in texts]
+
+    def bits(ds):  # the stored bit patterns of a float column
+        return ds[()].view(f"<u{ds.dtype.itemsize}").tolist()
+
+    nan64, nan32 = 0x7FF8000000000000, 0x7FC00000
+
+    with h5py.File(io.BytesIO(image), "r") as f:
+        assert list(f) == ["nav_points", "sat_reports", "tracked_sats", "markers", "event_markers",
+                           "event_marker_styles", "channels"]
+        # Provenance depends on the build: whichever fields it has sit, in
+        # their order, between the version and the metadata.
+        sdk = [k for k in ("sdk_version", "sdk_git_commit", "sdk_commit_time") if k in f.attrs]
+        assert list(f.attrs) == ["quillrun_version", *sdk, "meta_title", "meta_device", "meta_notes", "meta_identity",
+                                 "meta_travel_mode"]
+        if "sdk_commit_time" in f.attrs:
+            assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", f.attrs["sdk_commit_time"])
+        assert [f.attrs[k] for k in ("quillrun_version", "meta_title", "meta_device", "meta_notes",
+                                     "meta_identity", "meta_travel_mode")] == [
+            "2", "Drive", "dev", "notes ü", "id-1", "bicycle"]
+
+        g = f["nav_points"]
+        assert list(g) == ["time", "gps_time_us", "sys_time_us", "lat", "lon", "heading", "speed_mps", "eph_m"]
+        assert column(g["time"], "<i8", (4,), (8192,), True, time_units) == [t0, t0 + s, t0 + 2 * s, t0 + 3 * s]
+        assert column(g["gps_time_us"], "<u8", (4,), (8192,), True, optional_time) == [
+            t0, t0 + s, t0 + 2 * s, absent]
+        assert column(g["sys_time_us"], "<u8", (4,), (8192,), True, optional_time) == [
+            t0 - 800_000, absent, t0 + 2 * s - 800_000, t0 + 3 * s]
+        assert column(g["lat"], "<f8", (4,), (8192,), True, {"units": "degrees"})[::2] == [51.5, 51.6]
+        column(g["lon"], "<f8", (4,), (8192,), True, {"units": "degrees"})
+        heading = column(g["heading"], "<f8", (4,), (8192,), True, {"units": "degrees", "nan_means": "absent"})
+        assert heading[0] == 90.0 and bits(g["heading"])[2] == nan64
+        assert column(g["speed_mps"], "<f8", (4,), (8192,), True, {"units": "m/s", "nan_means": "absent"})[0] == 3.25
+        assert bits(g["speed_mps"])[1:] == [nan64] * 3
+        assert column(g["eph_m"], "<f8", (4,), (8192,), True, {"units": "metres", "nan_means": "absent"})[0] == 2.5
+        assert bits(g["eph_m"])[1:] == [nan64] * 3
+
+        g = f["sat_reports"]
+        assert list(g) == ["nav_point_idx", "gps_time_us", "sys_time_us"]
+        assert column(g["nav_point_idx"], "<u8", (2,), (8192,), True, {}) == [1, 2]
+        assert column(g["gps_time_us"], "<u8", (2,), (8192,), True, optional_time) == [t0 + s, t0 + 2 * s + 50_000]
+        assert column(g["sys_time_us"], "<u8", (2,), (8192,), True, optional_time) == [absent, absent]
+
+        g = f["tracked_sats"]
+        assert list(g) == ["sat_report_idx", "constellation", "prn", "in_fix", "elevation", "azimuth", "snr"]
+        assert column(g["sat_report_idx"], "<u8", (3,), (8192,), True, {}) == [0, 1, 1]
+        assert column(g["constellation"], "|u1", (3,), (8192,), False,
+                      {"encoding": "0=GPS,1=GLONASS,2=Galileo,3=BeiDou,4=NavIC,5=QZSS"}) == [5, 2, 3]
+        assert column(g["prn"], "<u4", (3,), (8192,), True, {}) == [3, 11, 2**32 - 1]
+        assert column(g["in_fix"], "|u1", (3,), (8192,), False, {"encoding": "0=not_in_fix,1=in_fix"}) == [0, 1, 0]
+        for name, units, present in (("elevation", "degrees", 10.5), ("azimuth", "degrees", 200.25),
+                                     ("snr", "dB-Hz", 31.0)):
+            values = column(g[name], "<f4", (3,), (8192,), True, {"units": units, "nan_means": "absent"})
+            assert values[1] == present and bits(g[name])[::2] == [nan32, nan32]
+
+        g = f["markers"]
+        assert list(g) == ["time", "lat", "lon", "icon", "label"]
+        assert column(g["time"], "<i8", (2,), (8192,), True, time_units) == [t0, t0 + s]
+        assert column(g["icon"], "|u1", (2,), (8192,), False, {"encoding": (
+            "0=pin,1=cross,2=circle,3=lightning,4=warning,5=error,6=check,7=satellite,8=satellite_lost,9=gear,"
+            "10=refresh,11=download,12=upload,13=wrench")}) == [0, 8]
+        text256 = {"encoding": "UTF-8 null-padded to 256 bytes, max 255 content bytes"}
+        column(g["label"], "|u1", (2, 256), (32, 256), False, text256)
+        cells(g["label"], 256, ["", "half"])
+
+        g = f["event_markers"]
+        assert list(g) == ["sys_time_us", "lat", "lon", "variant_path", "annotation"]
+        assert column(g["sys_time_us"], "<u8", (2,), (8192,), True, optional_time) == [t0 + 2 * s, t0 + s]
+        column(g["variant_path"], "|u1", (2, 256), (32, 256), False, text256)
+        cells(g["variant_path"], 256, ["b/second", "a/first"])
+        column(g["annotation"], "|u1", (2, 512), (16, 512), False,
+               {"encoding": "UTF-8 null-padded to 512 bytes, empty = no annotation"})
+        cells(g["annotation"], 512, ["note", ""])
+
+        g = f["event_marker_styles"]
+        assert list(g) == ["variant_path", "icon_name", "color_hex"]
+        column(g["variant_path"], "|u1", (2, 256), (32, 256), False, {})
+        cells(g["variant_path"], 256, ["a/first", "b/second"])
+        column(g["icon_name"], "|u1", (2, 32), (256, 32), False,
+               {"encoding": "lowercase MarkerIcon variant name, null-padded"})
+        cells(g["icon_name"], 32, ["", "gear"])
+        column(g["color_hex"], "|u1", (2, 8), (1024, 8), False, {"encoding": "#RRGGBB null-padded to 8 bytes"})
+        cells(g["color_hex"], 8, ["", "#a0B1c2"])
+
+        g = f["channels"]
+        assert list(g) == ["bearing", "imu", "speed"] and dict(g.attrs) == {}
+        assert [(k, g["bearing"].attrs[k]) for k in g["bearing"].attrs] == [("unit", "deg"), ("period_deg", 360.0)]
+        assert g["bearing"].attrs["period_deg"].dtype.str == "<f8"
+        assert list(g["imu"].attrs) == ["unit", "components"]
+        assert (g["imu"].attrs["unit"], g["imu"].attrs["components"].tolist()) == ("rpm", ["x", "y", "z"])
+        assert [(k, g["speed"].attrs[k]) for k in g["speed"].attrs] == [("unit", "km/h"), ("description", "obd")]
+        for name, times in (("bearing", [t0]), ("imu", [t0, t0 + s]), ("speed", [t0, t0 + s])):
+            assert list(g[name]) == ["time", "value"]
+            assert column(g[name]["time"], "<i8", (len(times),), (8192,), True, time_units) == times
+        assert column(g["bearing"]["value"], "<f8", (1,), (8192,), True, {}) == [350.0]
+        assert column(g["imu"]["value"], "<f8", (2, 3), (2730, 3), True, {}) == [[1, 2, 3], [4, 5, 6]]
+        assert column(g["speed"]["value"], "<f8", (2,), (8192,), True, {}) == [1.0, 2.0]
 
 
 def test_items_are_copied_when_added():
