@@ -77,16 +77,6 @@ PyResult<CoreBuilder*> start_adding(BuilderState& state) {
   return fail(PyError::runtime_error(kConsumed));
 }
 
-// The one parameter of a method, converted (with its note) before any state
-// test, so a wrong kind is a TypeError in every state.
-template <class T, class Convert>
-PyResult<T> one_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         Convert convert) {
-  PyObject* value[1];
-  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
-  return for_param(signature.params[0].name, convert(value[0]));
-}
-
 // --- NavFileBuilder()
 
 constexpr Signature kNew{"NavFileBuilder.__new__()", {}};
