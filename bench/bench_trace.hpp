@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quillrun/instant.hpp"
+#include "quillrun/layout.hpp"
 #include "quillrun/trace.hpp"
 
 namespace quillrun::bench {
@@ -84,16 +85,8 @@ inline std::vector<std::vector<std::uint8_t>> gather_columns(const NavFileData& 
   std::vector<double> heading;
   std::vector<double> speed;
   std::vector<double> eph;
-  std::vector<std::uint64_t> nav_point_idx;
-  std::vector<std::uint64_t> report_gps;
-  std::vector<std::uint64_t> report_sys;
-  std::vector<std::uint64_t> sat_report_idx;
-  std::vector<std::uint8_t> constellation;
-  std::vector<std::uint32_t> prn;
-  std::vector<std::uint8_t> in_fix;
-  std::vector<float> elevation;
-  std::vector<float> azimuth;
-  std::vector<float> snr;
+  layout::sat_reports::Cells r;
+  layout::tracked_sats::Cells s;
   const double nan64 = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
   const float nan32 = std::bit_cast<float>(std::uint32_t{0x7FC00000});
   for (std::size_t i = 0; i < trace.points.size(); ++i) {
@@ -106,18 +99,18 @@ inline std::vector<std::vector<std::uint8_t>> gather_columns(const NavFileData& 
     heading.push_back(p.heading.value_or(nan64));
     speed.push_back(p.speed_mps.value_or(nan64));
     eph.push_back(p.eph_m.value_or(nan64));
-    const std::uint64_t row = nav_point_idx.size();
-    nav_point_idx.push_back(i);
-    report_gps.push_back(std::bit_cast<std::uint64_t>(us(*p.satellites->times.gps_time())));
-    report_sys.push_back(std::bit_cast<std::uint64_t>(us(*p.satellites->times.sys_time())));
-    for (const Satellite& s : p.satellites->tracked) {
-      sat_report_idx.push_back(row);
-      constellation.push_back(s.constellation);
-      prn.push_back(s.prn);
-      in_fix.push_back(s.in_fix ? 1 : 0);
-      elevation.push_back(s.elevation.value_or(nan32));
-      azimuth.push_back(s.azimuth.value_or(nan32));
-      snr.push_back(s.snr.value_or(nan32));
+    const std::uint64_t row = r.nav_point_idx.size();
+    r.nav_point_idx.push_back(i);
+    r.gps_time_us.push_back(std::bit_cast<std::uint64_t>(us(*p.satellites->times.gps_time())));
+    r.sys_time_us.push_back(std::bit_cast<std::uint64_t>(us(*p.satellites->times.sys_time())));
+    for (const Satellite& sat : p.satellites->tracked) {
+      s.sat_report_idx.push_back(row);
+      s.constellation.push_back(sat.constellation);
+      s.prn.push_back(sat.prn);
+      s.in_fix.push_back(sat.in_fix ? 1 : 0);
+      s.elevation.push_back(sat.elevation.value_or(nan32));
+      s.azimuth.push_back(sat.azimuth.value_or(nan32));
+      s.snr.push_back(sat.snr.value_or(nan32));
     }
   }
   std::vector<std::vector<std::uint8_t>> columns;
@@ -129,16 +122,16 @@ inline std::vector<std::vector<std::uint8_t>> gather_columns(const NavFileData& 
   append(columns, heading);
   append(columns, speed);
   append(columns, eph);
-  append(columns, nav_point_idx);
-  append(columns, report_gps);
-  append(columns, report_sys);
-  append(columns, sat_report_idx);
-  append(columns, constellation);
-  append(columns, prn);
-  append(columns, in_fix);
-  append(columns, elevation);
-  append(columns, azimuth);
-  append(columns, snr);
+  append(columns, r.nav_point_idx);
+  append(columns, r.gps_time_us);
+  append(columns, r.sys_time_us);
+  append(columns, s.sat_report_idx);
+  append(columns, s.constellation);
+  append(columns, s.prn);
+  append(columns, s.in_fix);
+  append(columns, s.elevation);
+  append(columns, s.azimuth);
+  append(columns, s.snr);
   return columns;
 }
 
