@@ -1,7 +1,6 @@
 // sat_reports and tracked_sats: satellite reports joined to their nav points
 // by row index, satellites joined to their reports the same way.
 
-#include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
@@ -22,10 +21,6 @@ constexpr std::string_view kSats = ts::kGroup;
 // Older files keep the receiver time of a report here, and no host time.
 constexpr std::string_view kLegacyTime = "time";
 constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
-
-[[nodiscard]] std::optional<float> unless_nan(float value) noexcept {
-  return std::isnan(value) ? std::nullopt : std::optional<float>(value);
-}
 
 [[nodiscard]] Result<std::uint8_t, SdkError> check_constellation_code(std::uint8_t code) {
   if (is_known_constellation(code)) return code;
