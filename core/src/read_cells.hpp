@@ -1,7 +1,9 @@
 #pragma once
-// Decoding of single stored cells: fixed-width NUL-padded text fields and
-// microsecond time cells. Shared by every table reader.
+// Decoding of single stored cells: fixed-width NUL-padded text fields,
+// microsecond time cells and NaN-marked float cells. Shared by every table
+// reader.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -63,6 +65,12 @@ static_assert(kVariantPathWidth == layout::event_marker_styles::kVariantPath.tex
 // optional time columns are missing and fall back on `time`.
 [[nodiscard]] constexpr std::uint64_t time_cell_from_count(std::int64_t count) noexcept {
   return static_cast<std::uint64_t>(count);
+}
+
+// A cell of an optional float column: none for NaN, the absent marker.
+template <class T>
+[[nodiscard]] std::optional<T> unless_nan(T value) noexcept {
+  return std::isnan(value) ? std::nullopt : std::optional<T>(value);
 }
 
 }  // namespace quillrun::reader

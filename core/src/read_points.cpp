@@ -1,7 +1,6 @@
 // The nav_points table: one nav point per row, its times from the optional
 // u64 columns (or, in older files, from `time`).
 
-#include <cmath>
 #include <utility>
 
 #include "quillrun/layout.hpp"
@@ -13,10 +12,6 @@ namespace {
 
 namespace np = layout::nav_points;
 constexpr std::string_view kGroup = np::kGroup;
-
-[[nodiscard]] std::optional<double> unless_nan(double value) noexcept {
-  return std::isnan(value) ? std::nullopt : std::optional<double>(value);
-}
 
 struct NavPointColumns {
   std::vector<std::int64_t> time;

@@ -1,7 +1,6 @@
 // sat_reports and tracked_sats: satellite reports joined to their nav points
 // by row index, satellites joined to their reports the same way.
 
-#include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
@@ -22,10 +21,6 @@ constexpr std::string_view kSats = ts::kGroup;
 // Older files keep the receiver time of a report here, and no host time.
 constexpr std::string_view kLegacyTime = "time";
 constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
-
-[[nodiscard]] std::optional<float> unless_nan(float value) noexcept {
-  return std::isnan(value) ? std::nullopt : std::optional<float>(value);
-}
 
 [[nodiscard]] Result<std::uint8_t, SdkError> check_constellation_code(std::uint8_t code) {
   if (is_known_constellation(code)) return code;
@@ -64,19 +59,9 @@ struct ReportTimes {
   return times;
 }
 
-struct TrackedSatColumns {
-  std::vector<std::uint64_t> sat_report_idx;
-  std::vector<std::uint8_t> constellation;
-  std::vector<std::uint32_t> prn;
-  std::vector<std::uint8_t> in_fix;
-  std::vector<float> elevation;
-  std::vector<float> azimuth;
-  std::vector<float> snr;
-};
-
-[[nodiscard]] Result<TrackedSatColumns, SdkError> read_tracked_sats(ReaderFile& file) {
+[[nodiscard]] Result<ts::Cells, SdkError> read_tracked_sats(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const ReaderGroup group, open_group(file, kSats));
-  TrackedSatColumns c;
+  ts::Cells c;
   QR_ASSIGN_OR_RETURN(c.sat_report_idx, read_required<std::uint64_t>(group, ts::kSatReportIdx.name));
   QR_ASSIGN_OR_RETURN(c.constellation, read_required<std::uint8_t>(group, ts::kConstellation.name));
   QR_ASSIGN_OR_RETURN(c.prn, read_required<std::uint32_t>(group, ts::kPrn.name));
@@ -96,7 +81,7 @@ struct TrackedSatColumns {
 
 // One list per report row; rows may name the reports in any order.
 [[nodiscard]] Result<std::vector<std::vector<Satellite>>, SdkError> distribute_satellites(
-    const TrackedSatColumns& c, std::uint64_t report_rows) {
+    const ts::Cells& c, std::uint64_t report_rows) {
   std::vector<std::vector<Satellite>> lists(static_cast<std::size_t>(report_rows));
   for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
     QR_ASSIGN_OR_RETURN(const std::uint8_t code, check_constellation_code(c.constellation[i]));
@@ -125,7 +110,7 @@ Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& fil
                       read_required<std::uint64_t>(*group, sr::kNavPointIdx.name));
   const std::uint64_t r = nav_point_idx.size();
   QR_ASSIGN_OR_RETURN(const ReportTimes times, read_report_times(*group, r));
-  QR_ASSIGN_OR_RETURN(const TrackedSatColumns sats, read_tracked_sats(file));
+  QR_ASSIGN_OR_RETURN(const ts::Cells sats, read_tracked_sats(file));
   QR_ASSIGN_OR_RETURN(std::vector<std::vector<Satellite>> lists, distribute_satellites(sats, r));
 
   const auto p = static_cast<std::uint64_t>(points.size());

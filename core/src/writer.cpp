@@ -175,63 +175,47 @@ Status<SdkError> write_sat_reports(hid_t root, const std::vector<NavPoint>& poin
   }
   if (reports == 0) return {};
 
-  std::vector<std::uint64_t> nav_point_idx;
-  std::vector<std::uint64_t> gps_time_us;
-  std::vector<std::uint64_t> sys_time_us;
-  nav_point_idx.reserve(reports);
-  gps_time_us.reserve(reports);
-  sys_time_us.reserve(reports);
-  std::vector<std::uint64_t> sat_report_idx;
-  std::vector<std::uint8_t> constellation;
-  std::vector<std::uint32_t> prn;
-  std::vector<std::uint8_t> in_fix;
-  std::vector<float> elevation;
-  std::vector<float> azimuth;
-  std::vector<float> snr;
-  sat_report_idx.reserve(satellites);
-  constellation.reserve(satellites);
-  prn.reserve(satellites);
-  in_fix.reserve(satellites);
-  elevation.reserve(satellites);
-  azimuth.reserve(satellites);
-  snr.reserve(satellites);
+  R::Cells r;
+  r.reserve(reports);
+  S::Cells s;
+  s.reserve(satellites);
 
   for (std::size_t i = 0; i < points.size(); ++i) {
     if (!points[i].satellites) continue;
     const SatelliteReport& report = *points[i].satellites;
-    const std::size_t row = nav_point_idx.size();
-    nav_point_idx.push_back(i);
+    const std::size_t row = r.nav_point_idx.size();
+    r.nav_point_idx.push_back(i);
     QR_ASSIGN_OR_RETURN(const std::uint64_t gps,
                         encode_time_cell(report.times.gps_time(), R::kGroup, R::kGpsTimeUs.name, row));
     QR_ASSIGN_OR_RETURN(const std::uint64_t sys,
                         encode_time_cell(report.times.sys_time(), R::kGroup, R::kSysTimeUs.name, row));
-    gps_time_us.push_back(gps);
-    sys_time_us.push_back(sys);
+    r.gps_time_us.push_back(gps);
+    r.sys_time_us.push_back(sys);
     for (const Satellite& satellite : report.tracked) {
-      sat_report_idx.push_back(row);
-      constellation.push_back(satellite.constellation);
-      prn.push_back(satellite.prn);
-      in_fix.push_back(satellite.in_fix ? 1 : 0);
-      elevation.push_back(f32_or_absent(satellite.elevation));
-      azimuth.push_back(f32_or_absent(satellite.azimuth));
-      snr.push_back(f32_or_absent(satellite.snr));
+      s.sat_report_idx.push_back(row);
+      s.constellation.push_back(satellite.constellation);
+      s.prn.push_back(satellite.prn);
+      s.in_fix.push_back(satellite.in_fix ? 1 : 0);
+      s.elevation.push_back(f32_or_absent(satellite.elevation));
+      s.azimuth.push_back(f32_or_absent(satellite.azimuth));
+      s.snr.push_back(f32_or_absent(satellite.snr));
     }
   }
 
   {
     QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, R::kGroup));
-    QR_TRY(write_column(group.get(), R::kNavPointIdx, nav_point_idx));
-    QR_TRY(write_column(group.get(), R::kGpsTimeUs, gps_time_us));
-    QR_TRY(write_column(group.get(), R::kSysTimeUs, sys_time_us));
+    QR_TRY(write_column(group.get(), R::kNavPointIdx, r.nav_point_idx));
+    QR_TRY(write_column(group.get(), R::kGpsTimeUs, r.gps_time_us));
+    QR_TRY(write_column(group.get(), R::kSysTimeUs, r.sys_time_us));
   }
   QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, S::kGroup));
-  QR_TRY(write_column(group.get(), S::kSatReportIdx, sat_report_idx));
-  QR_TRY(write_column(group.get(), S::kConstellation, constellation));
-  QR_TRY(write_column(group.get(), S::kPrn, prn));
-  QR_TRY(write_column(group.get(), S::kInFix, in_fix));
-  QR_TRY(write_column(group.get(), S::kElevation, elevation));
-  QR_TRY(write_column(group.get(), S::kAzimuth, azimuth));
-  return write_column(group.get(), S::kSnr, snr);
+  QR_TRY(write_column(group.get(), S::kSatReportIdx, s.sat_report_idx));
+  QR_TRY(write_column(group.get(), S::kConstellation, s.constellation));
+  QR_TRY(write_column(group.get(), S::kPrn, s.prn));
+  QR_TRY(write_column(group.get(), S::kInFix, s.in_fix));
+  QR_TRY(write_column(group.get(), S::kElevation, s.elevation));
+  QR_TRY(write_column(group.get(), S::kAzimuth, s.azimuth));
+  return write_column(group.get(), S::kSnr, s.snr);
 }
 
 Status<SdkError> write_markers(hid_t root, const std::vector<Marker>& markers) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,6 +17,11 @@
 #include "hdf5.hpp"
 
 namespace quillrun::testing {
+
+// The u64 time cell of an absent time.
+inline constexpr std::uint64_t kAbsent = std::numeric_limits<std::uint64_t>::max();
+// 2023-11-14T22:13:20Z, the first row time of the crafted nav points.
+inline constexpr std::int64_t kT0 = 1'700'000'000'000'000;
 
 using Cells = std::variant<std::vector<std::uint8_t>, std::vector<std::uint32_t>, std::vector<std::uint64_t>,
                            std::vector<std::int64_t>, std::vector<float>, std::vector<double>>;
@@ -148,7 +154,7 @@ inline Table nav_points_table(std::size_t n) {
   std::vector<double> speed;
   std::vector<double> eph;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto t = static_cast<std::int64_t>(1'700'000'000'000'000 + i * 1'000'000);
+    const auto t = kT0 + static_cast<std::int64_t>(i * 1'000'000);
     time.push_back(t);
     gps.push_back(static_cast<std::uint64_t>(t));
     sys.push_back(static_cast<std::uint64_t>(t + 250));

@@ -18,10 +18,9 @@ using testing::Table;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
+using testing::kAbsent;
+using testing::kT0;
 using testing::text_cells;
-
-constexpr std::uint64_t kAbsent = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint64_t kT0 = 1'700'000'000'000'000;
 
 FilePlan with_event_markers(std::vector<std::uint64_t> times, std::vector<std::string> paths,
                             std::vector<std::string> notes) {

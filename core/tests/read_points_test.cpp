@@ -8,6 +8,7 @@
 #include "dataset_access.hpp"
 #include "qrd_craft.hpp"
 #include "quillrun/reader.hpp"
+#include "trace_samples.hpp"
 
 namespace quillrun {
 namespace {
@@ -16,11 +17,9 @@ using testing::FilePlan;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
-
-constexpr std::uint64_t kAbsent = std::numeric_limits<std::uint64_t>::max();
-constexpr std::int64_t kT0 = 1'700'000'000'000'000;  // 2023-11-14T22:13:20Z
-
-Instant at(std::int64_t micros) { return *instant_from_us(micros); }
+using testing::kAbsent;
+using testing::kT0;
+using testing::at;
 
 TEST(ReadNavPoints, CurrentLayoutGivesEachTimeKind) {
   FilePlan plan = minimal_file(3);

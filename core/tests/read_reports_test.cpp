@@ -8,6 +8,7 @@
 #include "log_capture.hpp"
 #include "qrd_craft.hpp"
 #include "quillrun/reader.hpp"
+#include "trace_samples.hpp"
 
 namespace quillrun {
 namespace {
@@ -17,11 +18,9 @@ using testing::Table;
 using testing::build;
 using testing::minimal_file;
 using testing::read_error;
-
-constexpr std::uint64_t kAbsent = std::numeric_limits<std::uint64_t>::max();
-constexpr std::int64_t kT0 = 1'700'000'000'000'000;
-
-Instant at(std::int64_t micros) { return *instant_from_us(micros); }
+using testing::kAbsent;
+using testing::kT0;
+using testing::at;
 
 Table sat_reports(std::vector<std::uint64_t> nav_point_idx, std::vector<std::uint64_t> gps,
                   std::vector<std::uint64_t> sys) {

@@ -50,6 +50,17 @@ template <class T>
   return converted;
 }
 
+// The one parameter of a callable that takes exactly one, converted with the
+// note that names it. Methods call it before any state test, so a wrong kind
+// is a TypeError in every state.
+template <class T, class Convert>
+[[nodiscard]] PyResult<T> one_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames, Convert convert) {
+  PyObject* value[1];
+  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
+  return for_param(signature.params[0].name, convert(value[0]));
+}
+
 // The downcast refusal: "'int' object is not an instance of 'str'", or
 // "'None' is not an instance of 'str'".
 [[nodiscard]] PyError not_an_instance(PyObject* object, std::string_view class_name);

@@ -39,9 +39,7 @@ constexpr Signature kCustom{"ChannelUnit.custom()", kLabel};
 
 PyResult<std::string_view> label_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
-  PyObject* value[1];
-  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
-  return for_param("label", to_str(value[0]));
+  return one_argument<std::string_view>(signature, args, nargs, kwnames, to_str);
 }
 
 PyResult<Ref> recognized(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

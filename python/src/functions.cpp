@@ -29,16 +29,12 @@ constexpr std::array<std::string_view, kConstellationCount> kConstellationLookup
 
 PyResult<double> float_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  PyObject* value[1];
-  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
-  return for_param(signature.params[0].name, to_double(value[0]));
+  return one_argument<double>(signature, args, nargs, kwnames, to_double);
 }
 
 PyResult<std::string_view> name_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-  PyObject* value[1];
-  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
-  return for_param(signature.params[0].name, to_str(value[0]));
+  return one_argument<std::string_view>(signature, args, nargs, kwnames, to_str);
 }
 
 PyResult<Ref> float_object(double value) { return own(PyFloat_FromDouble(value)); }
@@ -77,6 +73,16 @@ PyResult<Ref> marker_icon_from_name(PyObject*, PyObject* const* args, Py_ssize_t
   return fail(error_to_exception(SdkError{sdk_error::UnknownMarkerIconName{std::string(name)}}));
 }
 
+// The four speed conversions: into m/s multiplies by the factor, out of m/s
+// divides by it.
+enum class Direction : std::uint8_t { IntoMps, OutOfMps };
+
+template <const Signature& signature, double factor, Direction direction>
+PyResult<Ref> convert_speed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  QR_ASSIGN_OR_RETURN(double speed, float_argument(signature, args, nargs, kwnames));
+  return float_object(direction == Direction::IntoMps ? speed * factor : speed / factor);
+}
+
 // --- mps_from_kmh(kmh)
 constexpr Signature kMpsFromKmh{"mps_from_kmh()", kKmh};
 constexpr const char* kMpsFromKmhDoc =
@@ -84,11 +90,7 @@ constexpr const char* kMpsFromKmhDoc =
     "Convert a speed in km/h to m/s, the unit of NavFix.speed_mps.\n\n"
     "Every SDK of the format converts to the same float. Dividing by 3.6\n"
     "differs from it in the last place for some values, 23.2 among them.";
-
-PyResult<Ref> mps_from_kmh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(double kmh, float_argument(kMpsFromKmh, args, nargs, kwnames));
-  return float_object(kmh * kKmhFactor);
-}
+constexpr FastcallBody mps_from_kmh = &convert_speed<kMpsFromKmh, kKmhFactor, Direction::IntoMps>;
 
 // --- mps_from_knots(knots)
 constexpr Signature kMpsFromKnots{"mps_from_knots()", kKnots};
@@ -96,29 +98,17 @@ constexpr const char* kMpsFromKnotsDoc =
     "mps_from_knots(knots)\n--\n\n"
     "Convert a speed in knots to m/s, the unit of NavFix.speed_mps.\n\n"
     "Every SDK of the format converts to the same float.";
-
-PyResult<Ref> mps_from_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(double knots, float_argument(kMpsFromKnots, args, nargs, kwnames));
-  return float_object(knots * kKnotsFactor);
-}
+constexpr FastcallBody mps_from_knots = &convert_speed<kMpsFromKnots, kKnotsFactor, Direction::IntoMps>;
 
 // --- kmh_from_mps(mps)
 constexpr Signature kKmhFromMps{"kmh_from_mps()", kMps};
 constexpr const char* kKmhFromMpsDoc = "kmh_from_mps(mps)\n--\n\nConvert a speed in m/s to km/h.";
-
-PyResult<Ref> kmh_from_mps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(double mps, float_argument(kKmhFromMps, args, nargs, kwnames));
-  return float_object(mps / kKmhFactor);
-}
+constexpr FastcallBody kmh_from_mps = &convert_speed<kKmhFromMps, kKmhFactor, Direction::OutOfMps>;
 
 // --- knots_from_mps(mps)
 constexpr Signature kKnotsFromMps{"knots_from_mps()", kMps};
 constexpr const char* kKnotsFromMpsDoc = "knots_from_mps(mps)\n--\n\nConvert a speed in m/s to knots.";
-
-PyResult<Ref> knots_from_mps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(double mps, float_argument(kKnotsFromMps, args, nargs, kwnames));
-  return float_object(mps / kKnotsFactor);
-}
+constexpr FastcallBody knots_from_mps = &convert_speed<kKnotsFromMps, kKnotsFactor, Direction::OutOfMps>;
 
 // --- snr_is_no_data_sentinel(snr)
 constexpr Signature kSnrIsNoDataSentinel{"snr_is_no_data_sentinel()", kSnr};

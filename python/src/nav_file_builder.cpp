@@ -19,6 +19,7 @@
 #include "once.hpp"
 #include "quillrun/assembly.hpp"
 #include "quillrun/record_rules.hpp"
+#include "time_convert.hpp"
 #include "types.hpp"
 
 namespace quillrun::py {
@@ -75,16 +76,6 @@ PyResult<CoreBuilder*> start_adding(BuilderState& state) {
   if (auto* settings = std::get_if<BuilderSettings>(&state)) state = core_from(std::move(*settings));
   if (auto* core = std::get_if<CoreBuilder>(&state)) return core;
   return fail(PyError::runtime_error(kConsumed));
-}
-
-// The one parameter of a method, converted (with its note) before any state
-// test, so a wrong kind is a TypeError in every state.
-template <class T, class Convert>
-PyResult<T> one_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         Convert convert) {
-  PyObject* value[1];
-  QR_TRY(parse_fastcall(signature, args, nargs, kwnames, value));
-  return for_param(signature.params[0].name, convert(value[0]));
 }
 
 // --- NavFileBuilder()
@@ -185,24 +176,6 @@ PyResult<Ref> with_lenient_errors(PyObject* self) {
 }
 
 // --- with_satellite_window(window)
-
-PyResult<PyObject*> timedelta_type() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
-    QR_ASSIGN_OR_RETURN(Ref datetime, own(PyImport_ImportModule("datetime")));
-    QR_ASSIGN_OR_RETURN(Ref type, own(PyObject_GetAttrString(datetime.get(), "timedelta")));
-    if (!PyType_Check(type.get())) return fail(not_an_instance(type.get(), "type"));
-    return type;
-  });
-}
-
-PyResult<std::int64_t> int_attribute(PyObject* object, Interned& name) {
-  QR_ASSIGN_OR_RETURN(PyObject * name_object, name.get());
-  QR_ASSIGN_OR_RETURN(Ref value, own(PyObject_GetAttr(object, name_object)));
-  const long long number = PyLong_AsLongLong(value.get());
-  if (number == -1 && PyErr_Occurred() != nullptr) return fail(PyError::fetch());
-  return static_cast<std::int64_t>(number);
-}
 
 // A timedelta as signed whole seconds and nanoseconds in [0, 1e9). A real
 // timedelta stays far inside 64 bits; the saturation only guards subclasses

@@ -24,11 +24,6 @@ PyResult<PyObject*> datetime_type() {
   return cell.get_or_init([] { return datetime_attribute("datetime"); });
 }
 
-PyResult<PyObject*> timedelta_type() {
-  static OnceCell cell;
-  return cell.get_or_init([] { return datetime_attribute("timedelta"); });
-}
-
 PyResult<PyObject*> utc() {
   static OnceCell cell;
   return cell.get_or_init([]() -> PyResult<Ref> {
@@ -40,13 +35,6 @@ PyResult<PyObject*> utc() {
 PyResult<Ref> attribute(PyObject* object, Interned& name) {
   QR_ASSIGN_OR_RETURN(PyObject * interned, name.get());
   return own(PyObject_GetAttr(object, interned));
-}
-
-PyResult<long long> int_attribute(PyObject* object, Interned& name) {
-  QR_ASSIGN_OR_RETURN(Ref value, attribute(object, name));
-  const long long number = PyLong_AsLongLong(value.get());
-  if (number == -1 && PyErr_Occurred() != nullptr) return fail(PyError::fetch());
-  return number;
 }
 
 PyResult<std::string> repr_text(PyObject* object) {
@@ -167,6 +155,22 @@ PyResult<Ref> datetime_from_instant(const quillrun::Instant& instant) {
 PyResult<Ref> datetime_or_none(const std::optional<quillrun::Instant>& instant) {
   if (!instant) return Ref::borrow(Py_None);
   return datetime_from_instant(*instant);
+}
+
+PyResult<PyObject*> timedelta_type() {
+  static OnceCell cell;
+  return cell.get_or_init([]() -> PyResult<Ref> {
+    QR_ASSIGN_OR_RETURN(Ref type, datetime_attribute("timedelta"));
+    if (!PyType_Check(type.get())) return fail(not_an_instance(type.get(), "type"));
+    return type;
+  });
+}
+
+PyResult<long long> int_attribute(PyObject* object, Interned& name) {
+  QR_ASSIGN_OR_RETURN(Ref value, attribute(object, name));
+  const long long number = PyLong_AsLongLong(value.get());
+  if (number == -1 && PyErr_Occurred() != nullptr) return fail(PyError::fetch());
+  return number;
 }
 
 }  // namespace quillrun::py

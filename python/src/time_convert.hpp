@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "errors.hpp"
+#include "once.hpp"
 #include "quillrun/instant.hpp"
 #include "ref.hpp"
 
@@ -20,5 +21,10 @@ namespace quillrun::py {
 // loses the extra second and issues the UserWarning (which may raise).
 [[nodiscard]] PyResult<Ref> datetime_from_instant(const quillrun::Instant& instant);
 [[nodiscard]] PyResult<Ref> datetime_or_none(const std::optional<quillrun::Instant>& instant);
+
+// datetime.timedelta, fetched once; refused unless it is a type.
+[[nodiscard]] PyResult<PyObject*> timedelta_type();
+// An int attribute of `object`, such as a timedelta's days.
+[[nodiscard]] PyResult<long long> int_attribute(PyObject* object, Interned& name);
 
 }  // namespace quillrun::py

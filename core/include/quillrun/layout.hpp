@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "quillrun/codes.hpp"
 
@@ -161,6 +163,19 @@ inline constexpr Column kNavPointIdx{"nav_point_idx", Element::U64};
 inline constexpr Column kGpsTimeUs{"gps_time_us", Element::U64, 0, attrs::kOptionalTime};
 inline constexpr Column kSysTimeUs{"sys_time_us", Element::U64, 0, attrs::kOptionalTime};
 inline constexpr std::array<Column, 3> kColumns = {kNavPointIdx, kGpsTimeUs, kSysTimeUs};
+
+// The columns in memory, one vector per dataset.
+struct Cells {
+  std::vector<std::uint64_t> nav_point_idx;
+  std::vector<std::uint64_t> gps_time_us;
+  std::vector<std::uint64_t> sys_time_us;
+
+  void reserve(std::size_t rows) {
+    nav_point_idx.reserve(rows);
+    gps_time_us.reserve(rows);
+    sys_time_us.reserve(rows);
+  }
+};
 }  // namespace sat_reports
 
 namespace tracked_sats {
@@ -174,6 +189,27 @@ inline constexpr Column kAzimuth{"azimuth", Element::F32, 0, attrs::kOptionalDeg
 inline constexpr Column kSnr{"snr", Element::F32, 0, attrs::kOptionalSnr};
 inline constexpr std::array<Column, 7> kColumns = {kSatReportIdx, kConstellation, kPrn, kInFix,
                                                    kElevation,    kAzimuth,       kSnr};
+
+// The columns in memory, one vector per dataset.
+struct Cells {
+  std::vector<std::uint64_t> sat_report_idx;
+  std::vector<std::uint8_t> constellation;
+  std::vector<std::uint32_t> prn;
+  std::vector<std::uint8_t> in_fix;
+  std::vector<float> elevation;
+  std::vector<float> azimuth;
+  std::vector<float> snr;
+
+  void reserve(std::size_t rows) {
+    sat_report_idx.reserve(rows);
+    constellation.reserve(rows);
+    prn.reserve(rows);
+    in_fix.reserve(rows);
+    elevation.reserve(rows);
+    azimuth.reserve(rows);
+    snr.reserve(rows);
+  }
+};
 }  // namespace tracked_sats
 
 namespace markers {
