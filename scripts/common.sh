@@ -7,6 +7,17 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+APT_UPDATED=""
+apt_install() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ -z "$APT_UPDATED" ]; then
+    $sudo apt-get update -qq
+    APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
 ensure_system_packages() {
   local wanted=(g++ cmake ninja-build pkg-config libhdf5-dev libgtest-dev zlib1g-dev git)
   local missing=()
@@ -15,10 +26,7 @@ ensure_system_packages() {
   done
   if [ "${#missing[@]}" -gt 0 ]; then
     log "installing system packages: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt_install "${missing[@]}"
   fi
 }
 
@@ -51,12 +59,33 @@ python313() {
   find_python 13 "${PYTHON313:-}" /root/.pyenv/versions/3.13.0/bin/python3.13 /usr/bin/python3.13 python3.13 || true
 }
 
+# The extension and the embedded-interpreter tests need the C headers of
+# the interpreter that builds them.
+ensure_python_headers() {
+  local py="$1" inc
+  inc="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+  if [ ! -f "$inc/Python.h" ]; then
+    local minor
+    minor="$("$py" -c 'import sys; print(sys.version_info[1])')"
+    log "installing python3.$minor-dev"
+    apt_install "python3.$minor-dev"
+  fi
+}
+
 # make_venv DIR PYTHON: a virtual environment with the test tools.
 make_venv() {
   local dir="$1" py="$2"
   if [ ! -x "$dir/bin/python" ]; then
     log "creating virtual environment $dir ($("$py" --version))"
-    "$py" -m venv "$dir"
+    if ! "$py" -m venv "$dir"; then
+      # Debian's own interpreters keep venv in a separate package.
+      local minor
+      minor="$("$py" -c 'import sys; print(sys.version_info[1])')"
+      log "installing python3.$minor-venv"
+      rm -rf "$dir"
+      apt_install "python3.$minor-venv"
+      "$py" -m venv "$dir"
+    fi
   fi
   "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
   "$dir/bin/python" -m pip install -q --disable-pip-version-check pytest h5py numpy hypothesis

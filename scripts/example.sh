@@ -5,6 +5,7 @@ cd "$ROOT"
 
 ensure_system_packages
 PY312="$(python312)"
+ensure_python_headers "$PY312"
 make_venv "$ROOT/.venv" "$PY312"
 WHEEL="$(build_wheel "$ROOT/.venv")"
 "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"

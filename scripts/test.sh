@@ -8,6 +8,7 @@ cd "$ROOT"
 
 ensure_system_packages
 PY312="$(python312)"
+ensure_python_headers "$PY312"
 # The binding-frame tests embed this interpreter.
 PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY312")
 
