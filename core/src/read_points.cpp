@@ -54,14 +54,14 @@ Result<std::vector<NavPoint>, SdkError> read_nav_points(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(c.lon, read_required<double>(group, np::kLon.name));
   QR_ASSIGN_OR_RETURN(c.heading, read_required<double>(group, np::kHeading.name));
   QR_ASSIGN_OR_RETURN(c.speed_mps, read_required<double>(group, np::kSpeedMps.name));
-  QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint64_t>> gps_time_us,
-                      read_optional<std::uint64_t>(group, np::kGpsTimeUs.name));
+  auto gps_time_us = read_optional<std::uint64_t>(group, np::kGpsTimeUs.name);
+  if (!gps_time_us) return fail(std::move(gps_time_us).error());
   QR_ASSIGN_OR_RETURN(c.sys_time_us, read_optional<std::uint64_t>(group, np::kSysTimeUs.name));
   QR_ASSIGN_OR_RETURN(c.eph_m, read_optional<double>(group, np::kEphM.name));
 
   const std::size_t n = c.time.size();
-  if (gps_time_us) {
-    c.gps_time_us = std::move(*gps_time_us);
+  if (gps_time_us->has_value()) {
+    c.gps_time_us = std::move(**gps_time_us);
   } else {
     // Older files keep the receiver time in `time` only; a count of -1 there
     // reads as an absent time, as it would in a u64 column.

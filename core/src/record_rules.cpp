@@ -185,11 +185,10 @@ Result<EventMarker, EventMarkerError> new_event_marker(std::string variant_path,
                                                        std::optional<std::string> annotation) {
   if (auto checked = check_variant_path(variant_path); !checked)
     return fail(EventMarkerError{event_marker_error::VariantPath{std::move(checked).error()}});
-  if (annotation && annotation->empty()) annotation.reset();
-  if (annotation) {
-    if (auto checked = check_field_text(*annotation, kEventMarkerAnnotationLimit); !checked)
-      return fail(EventMarkerError{event_marker_error::Annotation{std::move(checked).error()}});
-  }
+  // An empty annotation is stored as none.
+  if (!annotation || annotation->empty()) return EventMarker{std::move(variant_path), sys_time, std::nullopt};
+  if (auto checked = check_field_text(*annotation, kEventMarkerAnnotationLimit); !checked)
+    return fail(EventMarkerError{event_marker_error::Annotation{std::move(checked).error()}});
   return EventMarker{std::move(variant_path), sys_time, std::move(annotation)};
 }
 
