@@ -4,6 +4,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "assembly/association.hpp"
@@ -11,12 +12,16 @@
 #include "quillrun/log.hpp"
 #include "quillrun/provenance.hpp"
 #include "assembly/satellite_checks.hpp"
+#include "assembly/stable_order.hpp"
 #include "base/wide_int.hpp"
 
 namespace quillrun {
 namespace {
 
 constexpr std::int64_t kMicrosPerSec = 1'000'000;
+
+// The sort key of fixes, reports and nav points.
+constexpr auto first_time = [](const auto& record) -> const Instant& { return record.times.first; };
 
 // The window as the ghost debug record writes it, in whole milliseconds.
 u128 window_millis(const SatelliteWindow& w) noexcept { return u128{w.secs} * 1000 + w.nanos / 1'000'000; }
@@ -64,8 +69,7 @@ std::vector<EventMarkerPoint> place_event_markers(std::span<const NavPoint> poin
 // ghosts.
 std::vector<NavPoint> nav_points(std::vector<NavFix>&& fixes, Association&& association) {
   std::vector<NavPoint>& ghosts = association.ghosts;
-  std::stable_sort(ghosts.begin(), ghosts.end(),
-                   [](const NavPoint& a, const NavPoint& b) { return a.times.first < b.times.first; });
+  stable_sort_by_time(ghosts, first_time);
   std::vector<NavPoint> points;
   points.reserve(fixes.size() + ghosts.size());
   std::size_t g = 0;
@@ -102,12 +106,9 @@ Result<NavFileData, BuildError> finish(CoreBuilder&& builder) {
 
   log_satellite_checks(b.reports);
 
-  std::stable_sort(b.fixes.begin(), b.fixes.end(),
-                   [](const NavFix& x, const NavFix& y) { return x.times.first < y.times.first; });
-  std::stable_sort(b.reports.begin(), b.reports.end(),
-                   [](const SatelliteReport& x, const SatelliteReport& y) { return x.times.first < y.times.first; });
-  std::stable_sort(b.annotations.begin(), b.annotations.end(),
-                   [](const Annotation& x, const Annotation& y) { return x.time < y.time; });
+  stable_sort_by_time(b.fixes, first_time);
+  stable_sort_by_time(b.reports, first_time);
+  stable_sort_by_time(b.annotations, [](const Annotation& a) -> const Instant& { return a.time; });
 
   if (b.fixes.empty() && (!b.reports.empty() || !b.annotations.empty() || !b.event_markers.empty())) {
     return fail(BuildError{build_error::NoNavFix{UnplacedCounts{
@@ -133,8 +134,7 @@ Result<NavFileData, BuildError> finish(CoreBuilder&& builder) {
       place_event_markers(points, b.event_markers, b.lenient, unplaced_markers);
   if (unplaced_markers != 0) return fail(BuildError{build_error::EventMarkersOutOfRange{unplaced_markers}});
 
-  std::stable_sort(b.channels.begin(), b.channels.end(),
-                   [](const Channel& x, const Channel& y) { return x.name < y.name; });
+  stable_sort_by_key(b.channels, [](const Channel& c) { return std::string_view(c.name); });
   const auto duplicate = std::adjacent_find(b.channels.begin(), b.channels.end(),
                                             [](const Channel& x, const Channel& y) { return x.name == y.name; });
   if (duplicate != b.channels.end()) return fail(BuildError{build_error::DuplicateChannelName{duplicate->name}});

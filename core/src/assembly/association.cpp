@@ -55,6 +55,8 @@ class Associator {
       : fixes_(fixes), reports_(std::move(reports)), window_us_(window_us) {
     clocks_.reserve(fixes_.size());
     first_us_.reserve(fixes_.size());
+    samples_.reserve(static_cast<std::size_t>(std::count_if(
+        fixes_.begin(), fixes_.end(), [](const NavFix& f) { return f.times.kind == TimeKind::Both; })));
     for (std::size_t i = 0; i < fixes_.size(); ++i) {
       clocks_.push_back(fix_clock(fixes_[i]));
       first_us_.push_back(clocks_.back().first);
@@ -82,12 +84,15 @@ class Associator {
     Association out;
     out.fix_report.assign(fixes_.size(), Association::kNoReport);
     std::vector<bool> taken(n_reports, false);
+    std::size_t n_taken = 0;
     for (std::size_t i = 0; i < slots.size(); ++i) {
       if (!slots[i]) continue;
       taken[slots[i]->report] = true;
       out.fix_report[i] = slots[i]->report;
+      ++n_taken;
     }
     std::vector<std::size_t> leftover;
+    leftover.reserve(n_reports - n_taken);
     for (std::size_t j = 0; j < n_reports; ++j)
       if (!taken[j]) leftover.push_back(j);
     if (leftover.empty()) {
@@ -97,8 +102,13 @@ class Associator {
 
     // Group by the gap each report falls in: 0 before the first fix, n after
     // the last, g between fixes g - 1 and g; sorted order within a group.
-    std::stable_sort(leftover.begin(), leftover.end(),
-                     [this](std::size_t a, std::size_t b) { return below_[a] < below_[b]; });
+    // The indexes rise, so breaking ties by index keeps that order; reports
+    // in time order are grouped already.
+    const auto by_gap = [this](std::size_t a, std::size_t b) {
+      return below_[a] != below_[b] ? below_[a] < below_[b] : a < b;
+    };
+    if (!std::is_sorted(leftover.begin(), leftover.end(), by_gap))
+      std::sort(leftover.begin(), leftover.end(), by_gap);
     out.ghosts.reserve(leftover.size());
     const std::size_t n = fixes_.size();
     for (auto it = leftover.begin(); it != leftover.end();) {
@@ -302,7 +312,12 @@ class Associator {
     std::vector<Timed> timed;
     timed.reserve(group.size());
     for (const std::size_t j : group) timed.push_back(Timed{gap_time(j, ca, cb), j});
-    std::stable_sort(timed.begin(), timed.end(), [](const Timed& x, const Timed& y) { return x.time < y.time; });
+    // The group's reports rise by index, so the index breaks ties as a
+    // stable sort would.
+    const auto by_time = [](const Timed& x, const Timed& y) {
+      return x.time != y.time ? x.time < y.time : x.report < y.report;
+    };
+    if (!std::is_sorted(timed.begin(), timed.end(), by_time)) std::sort(timed.begin(), timed.end(), by_time);
     for (const Timed& e : timed) {
       double q = 0.5;
       if (dt >= 1) q = std::clamp(static_cast<double>(e.time - ca.first) / static_cast<double>(dt), 0.0, 1.0);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "quillrun/text.hpp"
+#include "assembly/stable_order.hpp"
 #include "base/wide_int.hpp"
 
 namespace quillrun {
@@ -16,11 +17,9 @@ Instant track_time(const Timestamps& times) noexcept {
   return host ? *host : times.first;
 }
 
+// Host times mostly come in receiver-time order already, which costs one pass.
 void sort_track(std::vector<TrackPoint>& track) {
-  const auto earlier = [](const TrackPoint& a, const TrackPoint& b) { return a.time < b.time; };
-  // Host times mostly come in receiver-time order already; a stable sort of
-  // a sorted list changes nothing.
-  if (!std::is_sorted(track.begin(), track.end(), earlier)) std::stable_sort(track.begin(), track.end(), earlier);
+  stable_sort_by_time(track, [](const TrackPoint& p) -> const Instant& { return p.time; });
 }
 
 std::string zero_padded(std::uint64_t value, std::size_t width) {
