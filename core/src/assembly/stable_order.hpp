@@ -30,9 +30,23 @@ void radix_sort(std::vector<Keyed<std::int64_t>>& keyed);
 // time from Python is); times with nanoseconds go by comparison.
 [[nodiscard]] std::vector<std::size_t> stable_time_order(std::span<const Instant> times);
 
-// Moves the item at order[k] to k, each once; `order` ends as 0, 1, 2, ...
+// Moves the item at order[k] to k, each once; `order` is used up. Items
+// nearly in order move a short way and are permuted in place, within the
+// cache. Shuffled ones move far and are gathered into new storage instead:
+// there the reads do not depend on one another, so their cache misses
+// overlap rather than form one chain.
 template <class T>
 void apply_order(std::vector<T>& items, std::vector<std::size_t>& order) {
+  constexpr std::size_t kNear = 4096;
+  std::size_t far = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) far += (order[k] > k ? order[k] - k : k - order[k]) > kNear;
+  if (far > order.size() / 8) {
+    std::vector<T> placed;
+    placed.reserve(items.size());
+    for (const std::size_t from : order) placed.push_back(std::move(items[from]));
+    items = std::move(placed);
+    return;
+  }
   for (std::size_t start = 0; start < order.size(); ++start) {
     if (order[start] == start) continue;
     T held = std::move(items[start]);

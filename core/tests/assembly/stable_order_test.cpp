@@ -17,7 +17,9 @@ constexpr std::int64_t kMin64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax64 = std::numeric_limits<std::int64_t>::max();
 
 // How the input is laid out before ordering.
-enum class Shape { Random, Sorted, Reversed };
+// NearlySorted: sorted, then every tenth value moved 300 places on, as
+// host-only reports stand among receiver times.
+enum class Shape { Random, Sorted, Reversed, NearlySorted };
 
 struct Case {
   const char* name;
@@ -37,6 +39,8 @@ const Case kCases[] = {
     {"sorted_with_ties", 5000, 40, Shape::Sorted},
     {"reversed_with_ties", 5000, 40, Shape::Reversed},
     {"reversed_distinct", 5000, 0, Shape::Reversed},
+    {"nearly_sorted", 20'000, 0, Shape::NearlySorted},
+    {"nearly_sorted_with_ties", 20'000, 500, Shape::NearlySorted},
 };
 
 // `n` values out of `pool`, or drawn by `any` when the pool is empty, laid
@@ -49,6 +53,11 @@ std::vector<T> arrange(const Case& c, const std::vector<T>& pool, std::mt19937_6
   for (std::size_t i = 0; i < c.n; ++i) values.push_back(pool.empty() ? any(rng) : pool[pick(rng)]);
   if (c.shape != Shape::Random) std::sort(values.begin(), values.end());
   if (c.shape == Shape::Reversed) std::reverse(values.begin(), values.end());
+  if (c.shape == Shape::NearlySorted) {
+    for (std::size_t i = 0; i + 301 <= values.size(); i += 10)
+      std::rotate(values.begin() + static_cast<std::ptrdiff_t>(i), values.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                  values.begin() + static_cast<std::ptrdiff_t>(i + 301));
+  }
   return values;
 }
 
