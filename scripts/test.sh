@@ -49,4 +49,8 @@ if [ "${#tested[@]}" -eq 0 ]; then
   echo "error: no Python 3.12 or later to test the wheel under" >&2
   exit 1
 fi
+# Only a smoke run on a small trace: speed is measured by bench/run.sh.
+log "the Python benchmark on 2,000 points"
+"$ROOT/.venv/bin/python" bench/python_bench.py --n 2000
+
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"
