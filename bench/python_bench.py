@@ -347,7 +347,8 @@ def main(argv=None):
 
     cpus = len(os.sched_getaffinity(0))
     print(f"quillrun_sdk {quillrun_sdk.__version__}, h5py {h5py.__version__} (HDF5 {h5py.version.hdf5_version}), "
-          f"numpy {np.__version__}, Python {platform.python_version()}, {cpus} CPUs")
+          f"numpy {np.__version__}, Python {platform.python_version()}, {cpus} CPUs, "
+          f"load average {os.getloadavg()[0]:.1f}")
     columns = make_columns(n)
     raw = raw_bytes(columns)
     print(f"{n} nav points x {SATELLITES} satellites: {raw / MIB:.1f} MiB of raw columns")
