@@ -319,7 +319,8 @@ def micro_benchmarks(report, m, nav_file):
 
     points = nav_file.points
     listed = list(range(len(points)))
-    picks = [random.Random(7).randrange(len(points)) for _ in range(m)]
+    rng = random.Random(7)
+    picks = [rng.randrange(len(points)) for _ in range(m)]
 
     def index(count, seq):
         for k in range(count):
