@@ -5,7 +5,9 @@ satellites, is built through the SDK, written with `to_bytes` and read back
 with `from_bytes`; the same columns go through h5py with the same datasets,
 chunks and filters (shuffle + deflate 6, both in memory through HDF5's core
 driver). Then the value objects against slotted dataclasses and a list. Each
-figure is printed with its ratio, and the peak memory.
+figure is printed with its ratio, and the peak memory. Whole operations are
+timed by the wall clock, the process's CPU time beside; value objects by the
+thread's CPU time, so that other load on the machine does not count.
 
     python bench/python_bench.py [--n 1000000] [--micro 200000] [--repeat 1]
 """
@@ -128,14 +130,15 @@ def now():
 
 
 def best_of(repeat, fn):
+    """Wall and CPU seconds of the fastest of `repeat` runs, and its result."""
     best, result = None, None
     for _ in range(repeat):
         gc.collect()
-        start = now()
+        start, cpu = now(), time.process_time()
         result = fn()
-        elapsed = now() - start
+        elapsed = (now() - start, time.process_time() - cpu)
         best = elapsed if best is None else min(best, elapsed)
-    return best, result
+    return best[0], best[1], result
 
 
 def rss_bytes():
@@ -167,8 +170,11 @@ def max_rss_bytes():
 
 
 class Report:
-    def figure(self, name, value, unit):
-        print(f"  {name:<50} {value:12.3f} {unit}", flush=True)
+    def figure(self, name, value, unit, cpu=None):
+        text = f"  {name:<50} {value:12.3f} {unit}"
+        if cpu is not None:
+            text += f"   (CPU {cpu:.3f} s)"
+        print(text, flush=True)
 
     def ratio(self, name, numerator, denominator, goal=None):
         r = numerator / denominator if denominator > 0 else float("inf")
@@ -256,12 +262,12 @@ def same_columns(image, columns):
 
 
 def per_call_ns(count, fn):
-    """Nanoseconds per call of the loop `fn(count)`, best of three."""
+    """CPU nanoseconds per call of the loop `fn(count)`, best of three."""
     best = None
     for _ in range(3):
-        start = time.perf_counter_ns()
+        start = time.thread_time_ns()
         fn(count)
-        elapsed = time.perf_counter_ns() - start
+        elapsed = time.thread_time_ns() - start
         best = elapsed if best is None else min(best, elapsed)
     return best / count
 
@@ -286,7 +292,7 @@ def micro_benchmarks(report, m, nav_file):
         for k in range(count):
             cls(tracked, gps_time=times[k], sys_time=hosts[k])
 
-    print(f"value objects ({m} calls each, best of 3):")
+    print(f"value objects ({m} calls each, best of 3, thread CPU time):")
     fix_ns = per_call_ns(m, lambda c: fixes(c, NavFix))
     fix_dc = per_call_ns(m, lambda c: fixes(c, FixRecord))
     report.figure("NavFix(...), distinct datetimes", fix_ns, "ns")
@@ -358,37 +364,34 @@ def main(argv=None):
     print("the SDK:")
     gc.collect()
     rss_before_build = rss_bytes()
-    start = now()
-    builder = build_trace(columns)
-    report.figure("build: NavFix, 12 Satellite, SatelliteReport, add", now() - start, "s")
-    start = now()
-    nav_file = builder.finish()
-    finish_s = now() - start
-    report.figure("finish()", finish_s, "s")
+    build_s, build_cpu, builder = best_of(1, lambda: build_trace(columns))
+    report.figure("build: NavFix, 12 Satellite, SatelliteReport, add", build_s, "s", build_cpu)
+    finish_s, finish_cpu, nav_file = best_of(1, builder.finish)
+    report.figure("finish()", finish_s, "s", finish_cpu)
     del builder
     gc.collect()
     trace_bytes = max(rss_bytes() - rss_before_build, 0)
 
     resettable = reset_peak_rss()
     rss_before_write = rss_bytes()
-    write_s, image = best_of(repeat, nav_file.to_bytes)
+    write_s, write_cpu, image = best_of(repeat, nav_file.to_bytes)
     write_peak = (peak_rss_bytes() - rss_before_write) if resettable else None
-    report.figure("to_bytes()", write_s, "s")
-    read_s, read_back = best_of(repeat, lambda: NavFile.from_bytes(image))
-    report.figure("from_bytes()", read_s, "s")
+    report.figure("to_bytes()", write_s, "s", write_cpu)
+    read_s, read_cpu, read_back = best_of(repeat, lambda: NavFile.from_bytes(image))
+    report.figure("from_bytes()", read_s, "s", read_cpu)
     if len(read_back.points) != n:
         raise SystemExit(f"error: from_bytes gave {len(read_back.points)} points, not {n}")
     del read_back
     same_columns(image, columns)
 
     print("h5py + numpy, the same columns:")
-    h5_write_s, h5_image = best_of(repeat, lambda: h5py_write(columns))
-    report.figure("write (core driver, file image)", h5_write_s, "s")
-    h5_read_s, h5_columns = best_of(repeat, lambda: h5py_read(h5_image, columns))
-    report.figure("read every column", h5_read_s, "s")
+    h5_write_s, h5_write_cpu, h5_image = best_of(repeat, lambda: h5py_write(columns))
+    report.figure("write (core driver, file image)", h5_write_s, "s", h5_write_cpu)
+    h5_read_s, h5_read_cpu, h5_columns = best_of(repeat, lambda: h5py_read(h5_image, columns))
+    report.figure("read every column", h5_read_s, "s", h5_read_cpu)
     del h5_columns
 
-    print("ratios (above 1 the SDK is faster or smaller):")
+    print("ratios, wall clock (above 1 the SDK is faster or smaller):")
     report.ratio("write: h5py / SDK", h5_write_s, write_s, "5 or more")
     report.ratio("read: h5py / SDK", h5_read_s, read_s, "3 or more")
     report.ratio("image size: h5py / SDK", len(h5_image), len(image))
