@@ -47,17 +47,15 @@ void apply_order(std::vector<T>& items, std::vector<std::size_t>& order) {
     items = std::move(placed);
     return;
   }
+  // Along each cycle the item of `start` is swapped on until it reaches its
+  // place, leaving each item it passes in its own.
   for (std::size_t start = 0; start < order.size(); ++start) {
-    if (order[start] == start) continue;
-    T held = std::move(items[start]);
     std::size_t at = start;
-    while (order[at] != start) {
-      const std::size_t from = order[at];
-      items[at] = std::move(items[from]);
+    for (std::size_t from = order[at]; from != start; from = order[at]) {
+      std::swap(items[at], items[from]);
       order[at] = at;
       at = from;
     }
-    items[at] = std::move(held);
     order[at] = at;
   }
 }
