@@ -24,13 +24,12 @@
 namespace quillrun::py {
 namespace {
 
-using io::create_for_writing;
 using io::File;
 using io::open_for_reading;
 using io::out_of_memory_error;
 using io::read_to_end;
 using io::with_qrd_extension;
-using io::write_all;
+using io::write_file;
 
 constexpr const char* kNavFileDoc =
     "A parsed `.qrd` navigation data file.\n"
@@ -120,9 +119,7 @@ PyResult<Ref> nav_file_write_to_file(PyObject* self, PyObject* const* args, Py_s
   // not cost the caller the file already at that path.
   Result<std::vector<std::uint8_t>, SdkError> image = write_nav_file(*nav_file->trace);
   if (!image) return fail(error_to_exception(image.error()));
-  Result<File, SdkError> file = create_for_writing(with_qrd_extension(std::move(path)));
-  if (!file) return fail(error_to_exception(file.error()));
-  if (Status<SdkError> written = write_all(*file, *image); !written) {
+  if (Status<SdkError> written = write_file(with_qrd_extension(std::move(path)), *image); !written) {
     return fail(error_to_exception(written.error()));
   }
   return Ref::borrow(Py_None);
