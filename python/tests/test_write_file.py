@@ -3,11 +3,13 @@ a failed write costs the caller nothing."""
 
 import os
 import pathlib
+import signal
 import stat
 import subprocess
 import sys
 import textwrap
 import threading
+from datetime import datetime, timezone
 
 import pytest
 
@@ -360,3 +362,32 @@ def test_a_name_of_the_longest_length_is_written(tmp_path, nav_file, stem):
     assert len(os.fsencode(name)) == 255
     nav_file.write_to_file(tmp_path / name)
     assert listing(tmp_path) == [name]
+
+
+def test_a_fifo_whose_reader_comes_late_while_signals_arrive(tmp_path):
+    builder = m.NavFileBuilder()
+    for i in range(20_000):
+        # Positions that do not compress away.
+        builder.add(m.NavFix((i * 7919 % 10007) * 1e-3, (i * 104729 % 7561) * 1e-3,
+                             gps_time=datetime.fromtimestamp(1.7e9 + i, timezone.utc)))
+    nav_file = builder.finish()
+    image = nav_file.to_bytes()
+    assert len(image) > 1 << 16  # more than a pipe holds, so the writes block too
+    fifo = tmp_path / "pipe.qrd"
+    os.mkfifo(fifo)
+    alarms = []
+    # Python's handlers interrupt system calls instead of restarting them:
+    # the open waiting for the reader and the blocked writes see EINTR.
+    previous = signal.signal(signal.SIGALRM, lambda *_: alarms.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    try:
+        with subprocess.Popen(["sh", "-c", 'sleep 0.3; exec cat "$0"', str(fifo)], stdout=subprocess.PIPE) as reader:
+            received = []
+            threading.Thread(target=lambda: received.append(reader.stdout.read()), daemon=True).start()
+            nav_file.write_to_file(fifo)
+            reader.wait(timeout=60)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert alarms
+    assert b"".join(received) == image
