@@ -2,7 +2,7 @@
 # Builds everything and runs every test: the core's GoogleTest suite and the
 # extension's binding-frame tests on an embedded interpreter (plain and under
 # AddressSanitizer), then pytest against the installed abi3 wheel under
-# Python 3.12 and 3.13.
+# Python 3.12 and 3.13, and the check of memory kept per read.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -31,6 +31,9 @@ log "built $WHEEL"
 log "pytest under $("$ROOT/.venv/bin/python" --version)"
 # Run from the tests folder so the installed package, not the source tree, is imported.
 (cd "$ROOT/python/tests" && "$ROOT/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+
+log "memory kept per read (short run; bench/read_leak.py reads 20,000 times by default)"
+"$ROOT/.venv/bin/python" "$ROOT/bench/read_leak.py" --reads 3000 --warmup 1000
 
 PY313="$(python313)"
 if [ -n "$PY313" ]; then
