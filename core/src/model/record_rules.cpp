@@ -72,7 +72,7 @@ std::string EventMarkerError::message() const {
   using namespace event_marker_error;
   return std::visit(Overloaded{
                         [](const VariantPath& e) { return e.error.message(); },
-                        [](const Annotation& e) { return "invalid event marker annotation: " + e.error.message(); },
+                        [](const event_marker_error::Annotation& e) { return "invalid event marker annotation: " + e.error.message(); },
                     },
                     value);
 }
@@ -88,6 +88,23 @@ std::string EventMarkerStyleError::message() const {
                         },
                     },
                     value);
+}
+
+std::string ChannelUnitError::message() const {
+  using namespace channel_unit_error;
+  return std::visit(
+      Overloaded{
+          [](const Unrecognized& e) {
+            return "unrecognized channel unit " + quillrun::quoted(e.label) +
+                   "; use ChannelUnit::custom for a display-only unit";
+          },
+          [](const Empty&) { return std::string("a custom channel unit cannot be empty"); },
+          [](const ControlCharacter&) { return std::string("a custom channel unit cannot contain control characters"); },
+          [](const Recognized& e) {
+            return "channel unit " + quillrun::quoted(e.label) + " is recognized; use ChannelUnit::recognized instead";
+          },
+      },
+      value);
 }
 
 std::string ChannelError::message() const {
@@ -136,6 +153,18 @@ bool is_lowercase_identifier(std::string_view text) noexcept {
   return true;
 }
 
+bool has_control_character(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return true;
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return true;
+    }
+  }
+  return false;
+}
+
 bool is_color_hex(std::string_view text) noexcept {
   if (text.size() != 7 || text.front() != '#') return false;
   for (const char c : text.substr(1))
@@ -154,6 +183,50 @@ Status<VariantPathError> check_variant_path(std::string_view path) {
   for (const char c : path)
     if (!is_path_byte(c)) return fail_with(InvalidCharacters{std::string(path)});
   return {};
+}
+
+Result<Timestamps, MissingTimeError> record_times(std::optional<Instant> gps_time,
+                                                  std::optional<Instant> sys_time) noexcept {
+  if (auto times = Timestamps::from(gps_time, sys_time)) return *times;
+  return fail(MissingTimeError{});
+}
+
+Result<NavFix, MissingTimeError> new_nav_fix(double lat, double lon, std::optional<Instant> gps_time,
+                                             std::optional<Instant> sys_time, std::optional<double> heading,
+                                             std::optional<double> speed_mps, std::optional<double> eph_m) noexcept {
+  QR_ASSIGN_OR_RETURN(Timestamps times, record_times(gps_time, sys_time));
+  return NavFix{lat, lon, times, heading, speed_mps, eph_m};
+}
+
+Result<SatelliteReport, MissingTimeError> new_satellite_report(std::vector<Satellite> tracked,
+                                                               std::optional<Instant> gps_time,
+                                                               std::optional<Instant> sys_time) {
+  QR_ASSIGN_OR_RETURN(Timestamps times, record_times(gps_time, sys_time));
+  return SatelliteReport{std::move(tracked), times};
+}
+
+Result<Annotation, SdkError> new_annotation(Instant time, std::optional<std::string> label, MarkerIcon icon) {
+  const auto code = static_cast<std::uint8_t>(icon);
+  if (!label || label->empty()) return Annotation{time, std::nullopt, code, false};
+  if (auto fits = check_field_text(*label, kAnnotationLabelLimit); !fits) {
+    return fail(SdkError{sdk_error::FieldEncode{std::move(fits).error(), std::string(kAnnotationLabelGroup),
+                                                std::string(kAnnotationLabelDataset)}});
+  }
+  return Annotation{time, std::move(label), code, false};
+}
+
+Result<ChannelUnit, ChannelUnitError> new_recognized_unit(std::string_view label) {
+  if (const auto unit = unit_from_text(label)) return ChannelUnit::recognized(*unit);
+  return fail(ChannelUnitError{channel_unit_error::Unrecognized{std::string(label)}});
+}
+
+Result<ChannelUnit, ChannelUnitError> new_custom_unit(std::string_view label) {
+  using namespace channel_unit_error;
+  const std::string_view trimmed = trim_white_space(label);
+  if (trimmed.empty()) return fail(ChannelUnitError{Empty{}});
+  if (has_control_character(trimmed)) return fail(ChannelUnitError{ControlCharacter{}});
+  if (unit_from_text(trimmed)) return fail(ChannelUnitError{Recognized{std::string(trimmed)}});
+  return ChannelUnit::custom(std::string(trimmed));
 }
 
 Result<Meta, MetaError> new_meta(std::optional<std::string> title, std::optional<std::string> device,

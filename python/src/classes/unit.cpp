@@ -41,10 +41,6 @@ constexpr std::array<ClassAttribute, sizeof...(I)> catalog_attributes(std::index
 
 constexpr auto kUnitAttributes = catalog_attributes(std::make_index_sequence<kAttributeNames.size()>{});
 
-PyResult<Ref> unit_label(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
-  return text_object(unit->label);
-}
 
 PyResult<Ref> unit_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
@@ -53,7 +49,7 @@ PyResult<Ref> unit_repr(PyObject* self) {
 
 PyResult<Py_ssize_t> unit_hash_body(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
-  return unit_hash(*unit);
+  return python_hash(*unit);
 }
 
 // Equal to another Unit with the same entry; anything else, a ChannelUnit
@@ -78,14 +74,14 @@ constexpr const char* kUnitDoc =
 
 const PyType_Slot kUnitSlots[] = {
     {Py_tp_richcompare, as_slot(&compare_entry<unit_compare>)},
-    {Py_tp_str, as_slot(&unary_entry<unit_label>)},
+    {Py_tp_str, as_slot(&unary_entry<read_attribute<g_unit, &Unit::label, text_object>>)},
     {Py_tp_repr, as_slot(&unary_entry<unit_repr>)},
     {Py_tp_hash, as_slot(&hash_entry<unit_hash_body>)},
 };
 
 PyGetSetDef g_unit_getters[] = {
-    {"label", &getter_entry<unit_label>, nullptr, "The canonical label of the unit, such as \"km/h\".", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_unit, &Unit::label, text_object>("label", "The canonical label of the unit, such as \"km/h\"."),
+    kEndOfGetters,
 };
 
 const ClassSpec kUnitSpec{

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "codec/read/dataset_access.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/rfc3339.hpp"
