@@ -7,6 +7,7 @@
 #include "quillrun/records.hpp"
 #include "quillrun/trace.hpp"
 #include "quillrun/units.hpp"
+#include "classes/sequence_views.hpp"
 #include "runtime/types.hpp"
 
 namespace quillrun::py {
@@ -19,11 +20,11 @@ extern Class<quillrun::Channel> g_channel;
 extern Class<quillrun::NavFix> g_nav_fix;
 extern Class<quillrun::Annotation> g_annotation;
 extern Class<quillrun::Meta> g_meta;
-extern Class<quillrun::NavPoint> g_nav_point;
-extern Class<quillrun::Marker> g_marker;
+extern Class<TraceRow<quillrun::NavPoint>> g_nav_point;
+extern Class<TraceRow<quillrun::Marker>> g_marker;
 // A skipped marker holds no variant path.
 extern Class<quillrun::EventMarker> g_event_marker;
 extern Class<quillrun::EventMarkerStyle> g_event_marker_style;
-extern Class<quillrun::EventMarkerPoint> g_event_marker_point;
+extern Class<TraceRow<quillrun::EventMarkerPoint>> g_event_marker_point;
 
 }  // namespace quillrun::py

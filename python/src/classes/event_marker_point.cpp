@@ -1,5 +1,5 @@
 // EventMarkerPoint: one event marker of a trace with its interpolated
-// position, handed to Python as a private copy.
+// position, sharing the immutable trace.
 
 #include <Python.h>
 
@@ -20,10 +20,11 @@ constexpr const char* kEventMarkerPointDoc =
 using quillrun::EventMarkerPoint;
 
 PyResult<Ref> event_marker_point_repr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
+  QR_ASSIGN_OR_RETURN(auto row, g_event_marker_point.shared(self));
+  const auto& point = record_of(*row);
   // The path goes in as plain text, without quotes or escapes.
-  return text_object("EventMarkerPoint(variant_path=" + point->variant_path + ", lat=" + fixed6(point->lat) +
-                    ", lon=" + fixed6(point->lon) + ")");
+  return text_object("EventMarkerPoint(variant_path=" + point.variant_path + ", lat=" + fixed6(point.lat) +
+                    ", lon=" + fixed6(point.lon) + ")");
 }
 
 const PyType_Slot kEventMarkerPointSlots[] = {
@@ -50,6 +51,6 @@ const ClassSpec kEventMarkerPointSpec{
 
 }  // namespace
 
-Class<quillrun::EventMarkerPoint> g_event_marker_point{kEventMarkerPointSpec};
+Class<TraceRow<quillrun::EventMarkerPoint>> g_event_marker_point{kEventMarkerPointSpec};
 
 }  // namespace quillrun::py

@@ -1,5 +1,5 @@
 // Marker: one map marker of a trace (an annotation placed on the track),
-// handed to Python as a private copy.
+// sharing the immutable trace.
 
 #include <Python.h>
 
@@ -27,8 +27,9 @@ PyResult<Ref> icon_or_none(const Marker& marker) {
 }
 
 PyResult<Ref> marker_repr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return text_object("Marker(lat=" + fixed6(marker->lat) + ", lon=" + fixed6(marker->lon) + ")");
+  QR_ASSIGN_OR_RETURN(auto row, g_marker.shared(self));
+  const auto& marker = record_of(*row);
+  return text_object("Marker(lat=" + fixed6(marker.lat) + ", lon=" + fixed6(marker.lon) + ")");
 }
 
 const PyType_Slot kMarkerSlots[] = {
@@ -62,6 +63,6 @@ const ClassSpec kMarkerSpec{
 
 }  // namespace
 
-Class<quillrun::Marker> g_marker{kMarkerSpec};
+Class<TraceRow<quillrun::Marker>> g_marker{kMarkerSpec};
 
 }  // namespace quillrun::py

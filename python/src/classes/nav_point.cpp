@@ -1,5 +1,5 @@
-// NavPoint: one nav point of a trace, handed to Python as a private copy, so
-// it stays valid whatever happens to the NavFile or the view it came from.
+// NavPoint: one nav point of a trace. It shares the immutable trace, so it
+// stays valid whatever happens to the NavFile or the view it came from.
 
 #include <Python.h>
 
@@ -25,8 +25,9 @@ PyResult<Ref> report_or_none(const std::optional<quillrun::SatelliteReport>& rep
 }
 
 PyResult<Ref> nav_point_repr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_nav_point.shared(self));
-  return text_object("NavPoint(lat=" + fixed6(point->lat) + ", lon=" + fixed6(point->lon) + ")");
+  QR_ASSIGN_OR_RETURN(auto row, g_nav_point.shared(self));
+  const auto& point = record_of(*row);
+  return text_object("NavPoint(lat=" + fixed6(point.lat) + ", lon=" + fixed6(point.lon) + ")");
 }
 
 const PyType_Slot kNavPointSlots[] = {
@@ -64,6 +65,6 @@ const ClassSpec kNavPointSpec{
 
 }  // namespace
 
-Class<quillrun::NavPoint> g_nav_point{kNavPointSpec};
+Class<TraceRow<quillrun::NavPoint>> g_nav_point{kNavPointSpec};
 
 }  // namespace quillrun::py

@@ -16,19 +16,26 @@
 
 namespace quillrun::py {
 
+// What a getter reads from a payload: the payload itself, unless an
+// overload for its type says otherwise (a row of a shared trace).
+template <class P>
+[[nodiscard]] const P& record_of(const P& payload) noexcept {
+  return payload;
+}
+
 // The value of `Read` (a member pointer, or a function of the payload) in
 // the payload of `self`, converted by `Convert`.
 template <auto& Cls, auto Read, auto Convert>
 PyResult<Ref> read_attribute(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto payload, Cls.shared(self));
-  return Convert(std::invoke(Read, *payload));
+  return Convert(std::invoke(Read, record_of(*payload)));
 }
 
 // The result of `Make` over the whole payload of `self`.
 template <auto& Cls, auto Make>
 PyResult<Ref> read_computed(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto payload, Cls.shared(self));
-  return Make(*payload);
+  return Make(record_of(*payload));
 }
 
 template <auto& Cls, auto Read, auto Convert>
