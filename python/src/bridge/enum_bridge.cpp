@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "runtime/args.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -24,10 +24,7 @@ EnumTable table(EnumKind kind) noexcept {
   return {"TravelMode", kTravelModeMembers};
 }
 
-OnceCell& cell(EnumKind kind) noexcept {
-  static OnceCell cells[3];
-  return cells[static_cast<std::size_t>(kind)];
-}
+OnceCell& cell(EnumKind kind) noexcept { return module_state().enum_classes[static_cast<std::size_t>(kind)]; }
 
 PyResult<Ref> look_up_class(const char* class_name) {
   // The package's module, imported on first use only (never at start-up).
@@ -45,7 +42,6 @@ PyResult<PyObject*> enum_class(EnumKind kind) {
 }
 
 PyResult<std::uint8_t> enum_member_code(EnumKind kind, PyObject* object) {
-  static Interned name_attribute("name");
   const EnumTable t = table(kind);
   QR_ASSIGN_OR_RETURN(PyObject * cls, enum_class(kind));
   // The class's own instance check is honoured.
@@ -55,7 +51,7 @@ PyResult<std::uint8_t> enum_member_code(EnumKind kind, PyObject* object) {
     QR_ASSIGN_OR_RETURN(std::string got, type_name(Py_TYPE(object)));
     return fail(PyError::type_error(std::string("expected a ") + t.class_name + " member, got " + got));
   }
-  QR_ASSIGN_OR_RETURN(PyObject * attribute, name_attribute.get());
+  QR_ASSIGN_OR_RETURN(PyObject * attribute, module_state().name.get());
   QR_ASSIGN_OR_RETURN(Ref name, own(PyObject_GetAttr(object, attribute)));
   QR_ASSIGN_OR_RETURN(std::string_view text, to_str(name.get()));
   for (std::size_t code = 0; code < t.members.size(); ++code) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "runtime/args.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -20,13 +20,11 @@ PyResult<Ref> datetime_attribute(const char* name) {
 }
 
 PyResult<PyObject*> datetime_type() {
-  static OnceCell cell;
-  return cell.get_or_init([] { return datetime_attribute("datetime"); });
+  return module_state().datetime_type.get_or_init([] { return datetime_attribute("datetime"); });
 }
 
 PyResult<PyObject*> utc() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().utc.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref timezone, datetime_attribute("timezone"));
     return own(PyObject_GetAttrString(timezone.get(), "utc"));
   });
@@ -47,11 +45,8 @@ PyResult<std::string> repr_text(PyObject* object) {
 // asked without a datetime (utcoffset(None)): a zone whose offset depends on
 // the date has none to give and is refused.
 PyResult<std::int64_t> fixed_offset_us(PyObject* tzinfo) {
-  static Interned utcoffset("utcoffset");
-  static Interned days("days");
-  static Interned seconds("seconds");
-  static Interned microseconds("microseconds");
-  QR_ASSIGN_OR_RETURN(PyObject * method, utcoffset.get());
+  ModuleState& state = module_state();
+  QR_ASSIGN_OR_RETURN(PyObject * method, state.utcoffset.get());
   QR_ASSIGN_OR_RETURN(Ref offset, own(PyObject_CallMethodObjArgs(tzinfo, method, Py_None, nullptr)));
   if (offset.get() == Py_None) {
     QR_ASSIGN_OR_RETURN(std::string tz, repr_text(tzinfo));
@@ -61,9 +56,9 @@ PyResult<std::int64_t> fixed_offset_us(PyObject* tzinfo) {
   if (!PyObject_TypeCheck(offset.get(), reinterpret_cast<PyTypeObject*>(timedelta))) {
     return fail(not_an_instance(offset.get(), "timedelta"));
   }
-  QR_ASSIGN_OR_RETURN(long long d, int_attribute(offset.get(), days));
-  QR_ASSIGN_OR_RETURN(long long s, int_attribute(offset.get(), seconds));
-  QR_ASSIGN_OR_RETURN(long long u, int_attribute(offset.get(), microseconds));
+  QR_ASSIGN_OR_RETURN(long long d, int_attribute(offset.get(), state.days));
+  QR_ASSIGN_OR_RETURN(long long s, int_attribute(offset.get(), state.seconds));
+  QR_ASSIGN_OR_RETURN(long long u, int_attribute(offset.get(), state.microseconds));
   // A timedelta reaches 999999999 days: 128 bits hold any of them.
   const Int128 total = (static_cast<Int128>(d) * 86'400 + s) * 1'000'000 + u;
   if (total <= -kMicrosPerDay || total >= kMicrosPerDay) {
@@ -83,20 +78,12 @@ PyResult<Ref> int_object(long long value) { return own(PyLong_FromLongLong(value
 }  // namespace
 
 PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
-  static Interned tzinfo_name("tzinfo");
-  static Interned year("year");
-  static Interned month("month");
-  static Interned day("day");
-  static Interned hour("hour");
-  static Interned minute("minute");
-  static Interned second("second");
-  static Interned microsecond("microsecond");
-
+  ModuleState& state = module_state();
   QR_ASSIGN_OR_RETURN(PyObject * datetime, datetime_type());
   if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(datetime))) {
     return fail(not_an_instance(value, "datetime"));
   }
-  QR_ASSIGN_OR_RETURN(Ref tzinfo, attribute(value, tzinfo_name));
+  QR_ASSIGN_OR_RETURN(Ref tzinfo, attribute(value, state.tzinfo));
   if (tzinfo.get() == Py_None) return fail(PyError::type_error("expected a datetime with non-None tzinfo"));
   QR_ASSIGN_OR_RETURN(PyObject * utc_zone, utc());
   // timezone.utc, by far the most common zone, has offset zero: no call.
@@ -106,7 +93,8 @@ PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
   }
 
   std::array<long long, 7> parts{};
-  Interned* names[] = {&year, &month, &day, &hour, &minute, &second, &microsecond};
+  Interned* names[] = {&state.year,   &state.month,  &state.day,        &state.hour,
+                       &state.minute, &state.second, &state.microsecond};
   for (std::size_t i = 0; i < parts.size(); ++i) {
     QR_ASSIGN_OR_RETURN(parts[i], int_attribute(value, *names[i]));
   }
@@ -158,8 +146,7 @@ PyResult<Ref> datetime_or_none(const std::optional<quillrun::Instant>& instant) 
 }
 
 PyResult<PyObject*> timedelta_type() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().timedelta_type.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref type, datetime_attribute("timedelta"));
     if (!PyType_Check(type.get())) return fail(not_an_instance(type.get(), "type"));
     return type;

@@ -16,7 +16,7 @@
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "classes/nav_file.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 #include "quillrun/assembly.hpp"
 #include "quillrun/record_rules.hpp"
 #include "bridge/time_convert.hpp"
@@ -198,16 +198,14 @@ std::int64_t saturating_mul(std::int64_t a, std::int64_t b) noexcept {
 }
 
 PyResult<SignedWindow> window_from_timedelta(PyObject* object) {
-  static Interned days_name("days");
-  static Interned seconds_name("seconds");
-  static Interned microseconds_name("microseconds");
+  ModuleState& state = module_state();
   QR_ASSIGN_OR_RETURN(PyObject * type, timedelta_type());
   const int is_instance = PyObject_IsInstance(object, type);
   if (is_instance < 0) return fail(PyError::fetch());
   if (is_instance == 0) return fail(not_an_instance(object, "timedelta"));
-  QR_ASSIGN_OR_RETURN(std::int64_t days, int_attribute(object, days_name));
-  QR_ASSIGN_OR_RETURN(std::int64_t seconds, int_attribute(object, seconds_name));
-  QR_ASSIGN_OR_RETURN(std::int64_t micros, int_attribute(object, microseconds_name));
+  QR_ASSIGN_OR_RETURN(std::int64_t days, int_attribute(object, state.days));
+  QR_ASSIGN_OR_RETURN(std::int64_t seconds, int_attribute(object, state.seconds));
+  QR_ASSIGN_OR_RETURN(std::int64_t micros, int_attribute(object, state.microseconds));
   // Floor division keeps the sub-second part in [0, 1e6).
   std::int64_t carry = micros / 1'000'000;
   micros %= 1'000'000;

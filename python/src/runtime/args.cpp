@@ -2,15 +2,13 @@
 
 #include <vector>
 
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
 
-// collections.abc.Sequence, which names what a list argument must be.
 PyResult<PyObject*> sequence_abc() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().sequence_abc.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref abc, own(PyImport_ImportModule("collections.abc")));
     return own(PyObject_GetAttrString(abc.get(), "Sequence"));
   });
