@@ -46,7 +46,7 @@ constexpr Param kSnr[] = {{"snr"}};
 constexpr Param kName[] = {{"name"}};
 
 // --- constellation_from_name(name)
-constexpr Signature kConstellationFromName{"constellation_from_name()", kName};
+const Signature kConstellationFromName{"constellation_from_name()", kName};
 constexpr const char* kConstellationFromNameDoc =
     "constellation_from_name(name)\n--\n\n"
     "The Constellation member named by its lowercase name, such as \"beidou\".\n\n"
@@ -61,7 +61,7 @@ PyResult<Ref> constellation_from_name(PyObject*, PyObject* const* args, Py_ssize
 }
 
 // --- marker_icon_from_name(name)
-constexpr Signature kMarkerIconFromName{"marker_icon_from_name()", kName};
+const Signature kMarkerIconFromName{"marker_icon_from_name()", kName};
 constexpr const char* kMarkerIconFromNameDoc =
     "marker_icon_from_name(name)\n--\n\n"
     "The MarkerIcon member named by its lowercase name, such as \"satellite_lost\".\n\n"
@@ -84,7 +84,7 @@ PyResult<Ref> convert_speed(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // --- mps_from_kmh(kmh)
-constexpr Signature kMpsFromKmh{"mps_from_kmh()", kKmh};
+const Signature kMpsFromKmh{"mps_from_kmh()", kKmh};
 constexpr const char* kMpsFromKmhDoc =
     "mps_from_kmh(kmh)\n--\n\n"
     "Convert a speed in km/h to m/s, the unit of NavFix.speed_mps.\n\n"
@@ -93,7 +93,7 @@ constexpr const char* kMpsFromKmhDoc =
 constexpr FastcallBody mps_from_kmh = &convert_speed<kMpsFromKmh, kKmhFactor, Direction::IntoMps>;
 
 // --- mps_from_knots(knots)
-constexpr Signature kMpsFromKnots{"mps_from_knots()", kKnots};
+const Signature kMpsFromKnots{"mps_from_knots()", kKnots};
 constexpr const char* kMpsFromKnotsDoc =
     "mps_from_knots(knots)\n--\n\n"
     "Convert a speed in knots to m/s, the unit of NavFix.speed_mps.\n\n"
@@ -101,17 +101,17 @@ constexpr const char* kMpsFromKnotsDoc =
 constexpr FastcallBody mps_from_knots = &convert_speed<kMpsFromKnots, kKnotsFactor, Direction::IntoMps>;
 
 // --- kmh_from_mps(mps)
-constexpr Signature kKmhFromMps{"kmh_from_mps()", kMps};
+const Signature kKmhFromMps{"kmh_from_mps()", kMps};
 constexpr const char* kKmhFromMpsDoc = "kmh_from_mps(mps)\n--\n\nConvert a speed in m/s to km/h.";
 constexpr FastcallBody kmh_from_mps = &convert_speed<kKmhFromMps, kKmhFactor, Direction::OutOfMps>;
 
 // --- knots_from_mps(mps)
-constexpr Signature kKnotsFromMps{"knots_from_mps()", kMps};
+const Signature kKnotsFromMps{"knots_from_mps()", kMps};
 constexpr const char* kKnotsFromMpsDoc = "knots_from_mps(mps)\n--\n\nConvert a speed in m/s to knots.";
 constexpr FastcallBody knots_from_mps = &convert_speed<kKnotsFromMps, kKnotsFactor, Direction::OutOfMps>;
 
 // --- snr_is_no_data_sentinel(snr)
-constexpr Signature kSnrIsNoDataSentinel{"snr_is_no_data_sentinel()", kSnr};
+const Signature kSnrIsNoDataSentinel{"snr_is_no_data_sentinel()", kSnr};
 constexpr const char* kSnrIsNoDataSentinelDoc =
     "snr_is_no_data_sentinel(snr)\n--\n\n"
     "Test for the SNR that some receiver firmware sends when it has no\n"

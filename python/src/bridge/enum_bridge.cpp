@@ -26,6 +26,26 @@ EnumTable table(EnumKind kind) noexcept {
 
 OnceCell& cell(EnumKind kind) noexcept { return module_state().enum_classes[static_cast<std::size_t>(kind)]; }
 
+// The members of the class by code, for recognising an argument by
+// identity.
+PyResult<PyObject*> members_by_code(EnumKind kind, PyObject* cls) {
+  return module_state().enum_members[static_cast<std::size_t>(kind)].get_or_init([kind, cls]() -> PyResult<Ref> {
+    const std::span<const std::string_view> names = table(kind).members;
+    QR_ASSIGN_OR_RETURN(Ref members, own(PyTuple_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t code = 0; code < names.size(); ++code) {
+      const std::string name(names[code]);
+      PyObject* member = PyObject_GetAttrString(cls, name.c_str());
+      if (member == nullptr) {
+        PyError err = PyError::fetch();
+        if (!err.matches(PyExc_AttributeError)) return fail(std::move(err));
+        member = Py_NewRef(Py_None);
+      }
+      PyTuple_SetItem(members.get(), static_cast<Py_ssize_t>(code), member);  // steals `member`
+    }
+    return members;
+  });
+}
+
 PyResult<Ref> look_up_class(const char* class_name) {
   // The package's module, imported on first use only (never at start-up).
   QR_ASSIGN_OR_RETURN(Ref module, own(PyImport_ImportModule("quillrun_sdk.enums")));
@@ -44,6 +64,11 @@ PyResult<PyObject*> enum_class(EnumKind kind) {
 PyResult<std::uint8_t> enum_member_code(EnumKind kind, PyObject* object) {
   const EnumTable t = table(kind);
   QR_ASSIGN_OR_RETURN(PyObject * cls, enum_class(kind));
+  // A member itself, the common case, is known by identity.
+  QR_ASSIGN_OR_RETURN(PyObject * members, members_by_code(kind, cls));
+  for (std::size_t code = 0; object != Py_None && code < t.members.size(); ++code) {
+    if (PyTuple_GetItem(members, static_cast<Py_ssize_t>(code)) == object) return static_cast<std::uint8_t>(code);
+  }
   // The class's own instance check is honoured.
   const int is_member = PyObject_IsInstance(object, cls);
   if (is_member < 0) return fail(PyError::fetch());

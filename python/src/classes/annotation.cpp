@@ -20,7 +20,7 @@ constexpr Param kParams[] = {
     {"label", ParamKind::KeywordOnly, false},
     {"icon", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Annotation.__new__()", kParams};
+const Signature kNew{"Annotation.__new__()", kParams};
 
 PyResult<Ref> annotation_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[3];

@@ -62,7 +62,7 @@ constexpr Param kChannelParams[] = {
     {"description", ParamKind::KeywordOnly, false},
     {"components", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kChannelNew{"Channel.__new__()", kChannelParams};
+const Signature kChannelNew{"Channel.__new__()", kChannelParams};
 
 PyResult<Ref> channel_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* arg[7];

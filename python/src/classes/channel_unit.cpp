@@ -20,8 +20,8 @@ namespace quillrun::py {
 namespace {
 
 constexpr Param kLabel[] = {{"label"}};
-constexpr Signature kRecognized{"ChannelUnit.recognized()", kLabel};
-constexpr Signature kCustom{"ChannelUnit.custom()", kLabel};
+const Signature kRecognized{"ChannelUnit.recognized()", kLabel};
+const Signature kCustom{"ChannelUnit.custom()", kLabel};
 
 PyResult<std::string_view> label_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {

@@ -19,7 +19,7 @@ constexpr Param kParams[] = {
     {"sys_time"},
     {"annotation", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"EventMarker.__new__()", kParams};
+const Signature kNew{"EventMarker.__new__()", kParams};
 
 // Whether `value` is the skip sentinel: an instance of the type of
 // quillrun_sdk.event_kind.event_kind.skip. The module is imported afresh at

@@ -17,7 +17,7 @@ constexpr Param kParams[] = {
     {"icon", ParamKind::KeywordOnly, false},
     {"color", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"EventMarkerStyle.__new__()", kParams};
+const Signature kNew{"EventMarkerStyle.__new__()", kParams};
 
 PyResult<Ref> event_marker_style_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[3];

@@ -22,7 +22,7 @@ constexpr Param kParams[] = {
     {"identity", ParamKind::KeywordOnly, false},
     {"travel_mode", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Meta.__new__()", kParams};
+const Signature kNew{"Meta.__new__()", kParams};
 
 std::string variant_failure(const char* variant, const PyError& cause) {
   std::string line = "\n- variant ";

@@ -71,9 +71,9 @@ PyResult<Ref> parse(std::span<const std::uint8_t> image) {
 
 constexpr Param kPathParam[] = {{"path"}};
 constexpr Param kDataParam[] = {{"data"}};
-constexpr Signature kOpen{"NavFile.open()", kPathParam};
-constexpr Signature kFromBytes{"NavFile.from_bytes()", kDataParam};
-constexpr Signature kWriteToFile{"NavFile.write_to_file()", kPathParam};
+const Signature kOpen{"NavFile.open()", kPathParam};
+const Signature kFromBytes{"NavFile.from_bytes()", kDataParam};
+const Signature kWriteToFile{"NavFile.write_to_file()", kPathParam};
 
 PyResult<Ref> nav_file_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];

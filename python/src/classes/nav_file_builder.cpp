@@ -80,7 +80,7 @@ PyResult<CoreBuilder*> start_adding(BuilderState& state) {
 
 // --- NavFileBuilder()
 
-constexpr Signature kNew{"NavFileBuilder.__new__()", {}};
+const Signature kNew{"NavFileBuilder.__new__()", {}};
 
 PyResult<Ref> builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   QR_TRY(parse_tuple_dict(kNew, args, kwargs, {}));
@@ -90,7 +90,7 @@ PyResult<Ref> builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // --- with_meta(meta)
 
 constexpr Param kMetaParam[] = {{"meta"}};
-constexpr Signature kWithMeta{"NavFileBuilder.with_meta()", kMetaParam};
+const Signature kWithMeta{"NavFileBuilder.with_meta()", kMetaParam};
 constexpr const char* kWithMetaDoc =
     "with_meta($self, meta)\n--\n\n"
     "Attach file-level metadata.\n\n"
@@ -128,7 +128,7 @@ PyResult<Ref> set_meta_text(PyObject* self, const Signature& signature, std::str
 }
 
 constexpr Param kTitleParam[] = {{"title"}};
-constexpr Signature kWithTitle{"NavFileBuilder.with_title()", kTitleParam};
+const Signature kWithTitle{"NavFileBuilder.with_title()", kTitleParam};
 constexpr const char* kWithTitleDoc =
     "with_title($self, title)\n--\n\n"
     "Set the file title. Must be called before any `add()` call.\n\n"
@@ -139,7 +139,7 @@ PyResult<Ref> with_title(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 constexpr Param kDeviceParam[] = {{"device"}};
-constexpr Signature kWithDevice{"NavFileBuilder.with_device()", kDeviceParam};
+const Signature kWithDevice{"NavFileBuilder.with_device()", kDeviceParam};
 constexpr const char* kWithDeviceDoc =
     "with_device($self, device)\n--\n\n"
     "Set the device or sensor name. Must be called before any `add()` call.\n\n"
@@ -150,7 +150,7 @@ PyResult<Ref> with_device(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr Param kNotesParam[] = {{"notes"}};
-constexpr Signature kWithNotes{"NavFileBuilder.with_notes()", kNotesParam};
+const Signature kWithNotes{"NavFileBuilder.with_notes()", kNotesParam};
 constexpr const char* kWithNotesDoc =
     "with_notes($self, notes)\n--\n\n"
     "Set free-text notes. Must be called before any `add()` call.\n\n"
@@ -218,7 +218,7 @@ PyResult<SignedWindow> window_from_timedelta(PyObject* object) {
 }
 
 constexpr Param kWindowParam[] = {{"window"}};
-constexpr Signature kWithSatelliteWindow{"NavFileBuilder.with_satellite_window()", kWindowParam};
+const Signature kWithSatelliteWindow{"NavFileBuilder.with_satellite_window()", kWindowParam};
 constexpr const char* kWithSatelliteWindowDoc =
     "with_satellite_window($self, window)\n--\n\n"
     "Set how far a satellite report may be from a nav fix to be associated\n"
@@ -257,6 +257,12 @@ PyResult<AddItem> add_item_of(PyObject* object) {
       {AddItem::EventMarker, "EventMarker", &g_event_marker},
       {AddItem::Channel, "Channel", &g_channel},
   };
+  // The item's own type decides; the refusal's text is built only for an
+  // item that fits no variant.
+  for (const AddVariant& variant : variants) {
+    QR_ASSIGN_OR_RETURN(PyTypeObject * type, variant.cls->type_for_use());
+    if (PyObject_TypeCheck(object, type)) return variant.item;
+  }
   std::string text = "failed to extract enum AddItem ('Fix | Report | Annotation | EventMarker | Channel')";
   for (const AddVariant& variant : variants) {
     PyStatus is_instance = variant.cls->check_instance(object);
@@ -283,7 +289,7 @@ PyResult<P> copy_of(Class<P>& cls, PyObject* object) {
 }
 
 constexpr Param kItemParam[] = {{"item"}};
-constexpr Signature kAdd{"NavFileBuilder.add()", kItemParam};
+const Signature kAdd{"NavFileBuilder.add()", kItemParam};
 constexpr const char* kAddDoc =
     "add($self, item)\n--\n\n"
     "Add a nav fix, satellite report, annotation, event marker, or channel to\n"
@@ -333,7 +339,7 @@ PyResult<Ref> add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // --- add_event_marker_style(style)
 
 constexpr Param kStyleParam[] = {{"style"}};
-constexpr Signature kAddEventMarkerStyle{"NavFileBuilder.add_event_marker_style()", kStyleParam};
+const Signature kAddEventMarkerStyle{"NavFileBuilder.add_event_marker_style()", kStyleParam};
 constexpr const char* kAddEventMarkerStyleDoc =
     "add_event_marker_style($self, style)\n--\n\n"
     "Add a per-variant style override to the file.\n\n"

@@ -20,7 +20,7 @@ constexpr Param kParams[] = {
     {"speed_mps", ParamKind::KeywordOnly, false},
     {"eph_m", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"NavFix.__new__()", kParams};
+const Signature kNew{"NavFix.__new__()", kParams};
 
 PyResult<Ref> nav_fix_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[7];

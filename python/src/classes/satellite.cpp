@@ -22,7 +22,7 @@ constexpr Param kParams[] = {
     {"azimuth", ParamKind::KeywordOnly, false},
     {"snr", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Satellite.__new__()", kParams};
+const Signature kNew{"Satellite.__new__()", kParams};
 
 PyResult<std::uint32_t> to_u32(PyObject* value) {
   // The interpreter's own conversion first: its errors for non-integers and

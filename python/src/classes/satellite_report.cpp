@@ -19,7 +19,7 @@ constexpr Param kParams[] = {
     {"gps_time", ParamKind::KeywordOnly, false},
     {"sys_time", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"SatelliteReport.__new__()", kParams};
+const Signature kNew{"SatelliteReport.__new__()", kParams};
 
 PyResult<Satellite> satellite_copy(PyObject* item) {
   QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared_arg(item));

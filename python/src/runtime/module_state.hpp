@@ -24,6 +24,7 @@ struct ModuleState {
   Interned days{"days"};
   Interned seconds{"seconds"};
   Interned microseconds{"microseconds"};
+  Interned reduce{"__reduce__"};
 
   // datetime.datetime, datetime.timezone.utc and datetime.timedelta.
   OnceCell datetime_type;
@@ -33,8 +34,10 @@ struct ModuleState {
   OnceCell sequence_abc;
   // The exception of the module's own failures.
   OnceCell panic_exception_type;
-  // The classes of quillrun_sdk.enums, by EnumKind.
+  // The classes of quillrun_sdk.enums, by EnumKind, and a tuple of the
+  // members of each by code (None where the class has no such member).
   OnceCell enum_classes[3];
+  OnceCell enum_members[3];
 };
 
 // The one state of the process.
