@@ -178,6 +178,9 @@ struct ChannelError {
 // character, and naming no catalog unit.
 [[nodiscard]] Result<ChannelUnit, ChannelUnitError> new_custom_unit(std::string_view label);
 
+// A metadata text holds no NUL byte.
+[[nodiscard]] Status<MetaError> check_meta_text(MetaField field, std::string_view text);
+
 // A Meta with the provenance fields none, unless a text holds a NUL byte.
 [[nodiscard]] Result<Meta, MetaError> new_meta(std::optional<std::string> title, std::optional<std::string> device,
                                                std::optional<std::string> notes, std::optional<std::string> identity,

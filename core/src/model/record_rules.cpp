@@ -229,22 +229,22 @@ Result<ChannelUnit, ChannelUnitError> new_custom_unit(std::string_view label) {
   return ChannelUnit::custom(std::string(trimmed));
 }
 
+Status<MetaError> check_meta_text(MetaField field, std::string_view text) {
+  if (const auto offset = text.find('\0'); offset != std::string_view::npos)
+    return fail(MetaError{meta_error::NulByte{field, offset}});
+  return {};
+}
+
 Result<Meta, MetaError> new_meta(std::optional<std::string> title, std::optional<std::string> device,
                                  std::optional<std::string> notes, std::optional<std::string> identity,
                                  std::optional<TravelModeArg> travel_mode) {
-  const auto nul_in = [](std::string_view text) { return text.find('\0'); };
   const std::pair<const std::optional<std::string>*, MetaField> texts[] = {
       {&title, MetaField::Title}, {&device, MetaField::Device}, {&notes, MetaField::Notes},
       {&identity, MetaField::Identity}};
   for (const auto& [text, field] : texts) {
-    if (!*text) continue;
-    if (const auto offset = nul_in(**text); offset != std::string_view::npos)
-      return fail(MetaError{meta_error::NulByte{field, offset}});
+    if (*text) QR_TRY(check_meta_text(field, **text));
   }
-  if (travel_mode) {
-    if (const auto offset = nul_in(travel_mode_text(*travel_mode)); offset != std::string_view::npos)
-      return fail(MetaError{meta_error::NulByte{MetaField::TravelMode, offset}});
-  }
+  if (travel_mode) QR_TRY(check_meta_text(MetaField::TravelMode, travel_mode_text(*travel_mode)));
   Meta meta;
   meta.title = std::move(title);
   meta.device = std::move(device);

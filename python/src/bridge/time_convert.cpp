@@ -145,6 +145,7 @@ PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
                                  static_cast<std::uint32_t>(parts[3]), static_cast<std::uint32_t>(parts[4]),
                                  static_cast<std::uint32_t>(parts[5]), static_cast<std::uint32_t>(parts[6]) * 1000);
   if (!wall) return fail(incompatible_timezone(value));
+  if (offset_us == 0) return *wall;
   const auto instant = checked_add_us(*wall, -offset_us);
   if (!instant) return fail(incompatible_timezone(value));
   return *instant;

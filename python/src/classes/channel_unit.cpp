@@ -50,22 +50,6 @@ PyResult<Ref> channel_unit_repr(PyObject* self) {
   return text_object("ChannelUnit(" + quoted(unit->label()) + ")");
 }
 
-PyResult<Py_ssize_t> channel_unit_hash(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto unit, g_channel_unit.shared(self));
-  return python_hash(*unit);
-}
-
-// Equal only to another ChannelUnit of the same variant and value: a custom
-// and a legacy label with one text differ, and a Unit is another class.
-PyResult<Ref> channel_unit_compare(PyObject* self, PyObject* other, int op) {
-  QR_ASSIGN_OR_RETURN(PyTypeObject * type, g_channel_unit.type_for_use());
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, type)) return Ref::borrow(Py_NotImplemented);
-  QR_ASSIGN_OR_RETURN(auto left, g_channel_unit.shared(self));
-  QR_ASSIGN_OR_RETURN(auto right, g_channel_unit.shared(other));
-  const bool equal = *left == *right;
-  return bool_object(equal == (op == Py_EQ));
-}
-
 constexpr const char* kChannelUnitDoc =
     "The unit of a channel: a recognized catalog unit, a display-only custom\n"
     "label, or a legacy label read from an older file.\n\n"
@@ -90,10 +74,10 @@ constexpr const char* kCustomDoc =
     "character, or names a catalog unit (use ChannelUnit.recognized for those).";
 
 const PyType_Slot kChannelUnitSlots[] = {
-    {Py_tp_richcompare, as_slot(&compare_entry<channel_unit_compare>)},
+    {Py_tp_richcompare, as_slot(&compare_entry<unit_compare_slot<g_channel_unit>>)},
     {Py_tp_str, as_slot(&unary_entry<read_computed<g_channel_unit, label_of>>)},
     {Py_tp_repr, as_slot(&unary_entry<channel_unit_repr>)},
-    {Py_tp_hash, as_slot(&hash_entry<channel_unit_hash>)},
+    {Py_tp_hash, as_slot(&hash_entry<unit_hash_slot<g_channel_unit>>)},
 };
 
 constexpr int kStaticWithParameters = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "runtime/args.hpp"
+#include "bridge/error_mapping.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "classes/nav_file.hpp"
@@ -109,56 +110,52 @@ PyResult<Ref> with_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- with_title(title), with_device(device), with_notes(notes)
 
-PyResult<Ref> set_meta_text(PyObject* self, const Signature& signature, std::string_view method, MetaField field,
-                            std::optional<std::string> Meta::*member, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+// One setter per metadata text: its signature, method name, field and member.
+struct MetaTextSetter {
+  Signature signature;
+  const char* method;
+  MetaField field;
+  std::optional<std::string> Meta::*member;
+};
+
+template <const MetaTextSetter& M>
+PyResult<Ref> set_meta_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   QR_ASSIGN_OR_RETURN(std::string_view text,
-                      one_argument<std::string_view>(signature, args, nargs, kwnames, [](PyObject* o) {
+                      one_argument<std::string_view>(M.signature, args, nargs, kwnames, [](PyObject* o) {
                         return to_str(o);
                       }));
   QR_ASSIGN_OR_RETURN(auto state, borrow_builder(self));
-  QR_ASSIGN_OR_RETURN(BuilderSettings * settings, configuring(*state, method));
-  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
-    return fail(PyError::value_error(MetaError{meta_error::NulByte{field, nul}}.message()));
-  }
+  QR_ASSIGN_OR_RETURN(BuilderSettings * settings, configuring(*state, M.method));
+  if (auto checked = check_meta_text(M.field, text); !checked) return fail(error_to_exception(checked.error()));
   if (!settings->meta) settings->meta.emplace();
   // An empty text is kept as an empty text, not as absent.
-  (*settings->meta).*member = std::string(text);
+  (*settings->meta).*(M.member) = std::string(text);
   return Ref::borrow(self);
 }
 
 constexpr Param kTitleParam[] = {{"title"}};
-const Signature kWithTitle{"NavFileBuilder.with_title()", kTitleParam};
+const MetaTextSetter kWithTitle{{"NavFileBuilder.with_title()", kTitleParam}, "with_title", MetaField::Title,
+                                &Meta::title};
 constexpr const char* kWithTitleDoc =
     "with_title($self, title)\n--\n\n"
     "Set the file title. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `title` contains a nul byte.";
 
-PyResult<Ref> with_title(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithTitle, "with_title", MetaField::Title, &Meta::title, args, nargs, kwnames);
-}
-
 constexpr Param kDeviceParam[] = {{"device"}};
-const Signature kWithDevice{"NavFileBuilder.with_device()", kDeviceParam};
+const MetaTextSetter kWithDevice{{"NavFileBuilder.with_device()", kDeviceParam}, "with_device", MetaField::Device,
+                                 &Meta::device};
 constexpr const char* kWithDeviceDoc =
     "with_device($self, device)\n--\n\n"
     "Set the device or sensor name. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `device` contains a nul byte.";
 
-PyResult<Ref> with_device(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithDevice, "with_device", MetaField::Device, &Meta::device, args, nargs, kwnames);
-}
-
 constexpr Param kNotesParam[] = {{"notes"}};
-const Signature kWithNotes{"NavFileBuilder.with_notes()", kNotesParam};
+const MetaTextSetter kWithNotes{{"NavFileBuilder.with_notes()", kNotesParam}, "with_notes", MetaField::Notes,
+                                &Meta::notes};
 constexpr const char* kWithNotesDoc =
     "with_notes($self, notes)\n--\n\n"
     "Set free-text notes. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `notes` contains a nul byte.";
-
-PyResult<Ref> with_notes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithNotes, "with_notes", MetaField::Notes, &Meta::notes, args, nargs, kwnames);
-}
 
 // --- with_lenient_errors()
 
@@ -390,9 +387,9 @@ constexpr int kWithParameters = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"with_meta", as_cfunction(&fastcall_entry<with_meta>), kWithParameters, kWithMetaDoc},
-    {"with_title", as_cfunction(&fastcall_entry<with_title>), kWithParameters, kWithTitleDoc},
-    {"with_device", as_cfunction(&fastcall_entry<with_device>), kWithParameters, kWithDeviceDoc},
-    {"with_notes", as_cfunction(&fastcall_entry<with_notes>), kWithParameters, kWithNotesDoc},
+    {"with_title", as_cfunction(&fastcall_entry<set_meta_text<kWithTitle>>), kWithParameters, kWithTitleDoc},
+    {"with_device", as_cfunction(&fastcall_entry<set_meta_text<kWithDevice>>), kWithParameters, kWithDeviceDoc},
+    {"with_notes", as_cfunction(&fastcall_entry<set_meta_text<kWithNotes>>), kWithParameters, kWithNotesDoc},
     {"with_lenient_errors", as_cfunction(&noargs_entry<with_lenient_errors>), METH_NOARGS, kWithLenientErrorsDoc},
     {"with_satellite_window", as_cfunction(&fastcall_entry<with_satellite_window>), kWithParameters,
      kWithSatelliteWindowDoc},
