@@ -1,8 +1,9 @@
 #pragma once
 // The class objects of the value and trace-element classes, whose payload is
-// the core's own record: other classes create and take their objects through
-// these (a getter returning a SatelliteReport, the builder taking a NavFix).
-// Each is defined in the file of its class.
+// the core's own record (a row of a shared trace for the elements only a file
+// fills): other classes create and take their objects through these (a
+// getter returning a SatelliteReport, the builder taking a NavFix). Each is
+// defined in the file of its class.
 
 #include "quillrun/records.hpp"
 #include "quillrun/trace.hpp"
