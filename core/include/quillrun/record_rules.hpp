@@ -203,6 +203,11 @@ using StyleIconArg = std::variant<std::monostate, MarkerIcon, std::string>;
                                                         std::optional<std::vector<std::string>> components,
                                                         std::vector<Instant> times, std::vector<double> values);
 
+// The lookups by lowercase name ("beidou", "satellite_lost"), exact to the
+// byte.
+[[nodiscard]] Result<Constellation, SdkError> constellation_from_name(std::string_view name);
+[[nodiscard]] Result<MarkerIcon, SdkError> marker_icon_from_name(std::string_view name);
+
 // Never fail: what they do not recognise is held as stored (Other, Foreign).
 [[nodiscard]] ColorHex parse_color_hex(std::string text);
 [[nodiscard]] StyleIcon parse_icon_name(std::string text);

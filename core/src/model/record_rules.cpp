@@ -1,5 +1,6 @@
 #include "quillrun/record_rules.hpp"
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -332,6 +333,20 @@ Result<Channel, ChannelError> new_channel(std::string name, std::optional<Channe
 
   return Channel{std::move(name), std::move(times), std::move(values), std::move(labels),
                  std::move(unit), period_deg, std::move(description)};
+}
+
+Result<Constellation, SdkError> constellation_from_name(std::string_view name) {
+  static constexpr std::array<std::string_view, kConstellationCount> kLookupNames = {
+      "gps", "glonass", "galileo", "beidou", "navic", "qzss"};
+  for (std::size_t code = 0; code < kLookupNames.size(); ++code) {
+    if (kLookupNames[code] == name) return static_cast<Constellation>(code);
+  }
+  return fail(SdkError{sdk_error::UnknownConstellationName{std::string(name)}});
+}
+
+Result<MarkerIcon, SdkError> marker_icon_from_name(std::string_view name) {
+  if (const auto icon = marker_icon_from_stored_name(name)) return *icon;
+  return fail(SdkError{sdk_error::UnknownMarkerIconName{std::string(name)}});
 }
 
 ColorHex parse_color_hex(std::string text) {

@@ -676,5 +676,21 @@ INSTANTIATE_TEST_SUITE_P(
                       ControlCase{"c1_bytes_not_after_c2", "\xc3\x85", false}),
     kNamed);
 
+// ---------------------------------------------------------------- lookups by name
+
+TEST(LookupByName, LowercaseNamesExactToTheByte) {
+  EXPECT_EQ(*constellation_from_name("gps"), Constellation::Gps);
+  EXPECT_EQ(*constellation_from_name("beidou"), Constellation::BeiDou);
+  EXPECT_EQ(*constellation_from_name("qzss"), Constellation::Qzss);
+  EXPECT_EQ(*marker_icon_from_name("pin"), MarkerIcon::Pin);
+  EXPECT_EQ(*marker_icon_from_name("satellite_lost"), MarkerIcon::SatelliteLost);
+  EXPECT_EQ(constellation_from_name("GPS").error().message(), "unknown constellation name \"GPS\"");
+  EXPECT_EQ(constellation_from_name("gps ").error().message(), "unknown constellation name \"gps \"");
+  EXPECT_EQ(constellation_from_name("").error().message(), "unknown constellation name \"\"");
+  EXPECT_EQ(marker_icon_from_name("Pin").error().message(), "unknown marker icon name \"Pin\"");
+  EXPECT_EQ(marker_icon_from_name("satellite lost").error().message(),
+            "unknown marker icon name \"satellite lost\"");
+}
+
 }  // namespace
 }  // namespace quillrun
