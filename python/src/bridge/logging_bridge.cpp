@@ -8,11 +8,15 @@
 #include <unordered_map>
 
 #include "runtime/errors.hpp"
+#include "runtime/gil.hpp"
 #include "quillrun/log.hpp"
 #include "runtime/ref.hpp"
 
 namespace quillrun::py {
 namespace {
+
+// The target of the bridge's own records: the extension module's name.
+constexpr std::string_view kExtensionTarget = "_quillrun_sdk";
 
 long python_level(log::Level level) noexcept {
   switch (level) {
@@ -58,6 +62,8 @@ class LoggingBridge final : public log::Sink {
   }
 
   void log(const log::Record& record) noexcept override {
+    // Made during work without the interpreter lock: delivered after it.
+    if (hold_while_without_gil(record)) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
     {
       // The record must not change the outcome of the operation that logs
@@ -145,7 +151,7 @@ void install_logging_bridge() noexcept {
       const std::string message = "the sdk's log records stay off python's logging: " + failure;
       // The location is fixed: handlers and filters written against earlier
       // releases match on it.
-      log::dispatch(log::Record{log::Level::Warn, log::targets::extension, message, "src/lib", 2146});
+      log::dispatch(log::Record{log::Level::Warn, kExtensionTarget, message, "src/lib", 2146});
     }
   } catch (...) {
     // Out of memory while reporting: the module works without the bridge.
