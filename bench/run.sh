@@ -5,7 +5,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=ON >/dev/null
+ensure_deps
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=ON \
+  "-DQR_DEPS_PREFIX=$DEPS_PREFIX" >/dev/null
 cmake --build build/bench -j "$JOBS"
 for bench in assembly_bench writer_bench reader_bench; do
   log "$bench"

@@ -4,6 +4,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
+ensure_deps
 PY312="$(python312)"
 ensure_python_headers "$PY312"
 make_venv "$ROOT/.venv" "$PY312"

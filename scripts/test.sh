@@ -7,19 +7,22 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
+ensure_deps
 PY312="$(python312)"
 ensure_python_headers "$PY312"
 # The binding-frame tests embed this interpreter.
 PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY312")
+# One HDF5 build serves the plain and the sanitizer builds and the wheel.
+DEPS=("-DQR_DEPS_PREFIX=$DEPS_PREFIX")
 
 log "core: configure, build and run the GoogleTest suite"
 # The benchmarks are only compiled here, so they keep building.
-cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_WERROR=ON -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_WERROR=ON -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
 cmake --build build/core -j "$JOBS"
 ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
 log "core: the same suite under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQR_WERROR=ON -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQR_WERROR=ON -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 
