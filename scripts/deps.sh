@@ -90,17 +90,16 @@ deps_unpack() {
 
 deps_build() {
   local prefix="$1" work="$DEPS_DIR/work"
-  local common=(--no-warn-unused-cli -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib
-    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=-fvisibility=hidden
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF)
+  local common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix"
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=-fvisibility=hidden -DBUILD_SHARED_LIBS=OFF)
   # The extension serialises its HDF5 calls, so no thread-safety layer.
-  cmake -S "$work/hdf5" -B "$work/hdf5-build" "${common[@]}" -DBUILD_STATIC_LIBS=ON \
+  cmake -S "$work/hdf5" -B "$work/hdf5-build" "${common[@]}" -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF \
     -DHDF5_BUILD_HL_LIB=OFF -DHDF5_BUILD_CPP_LIB=OFF -DHDF5_BUILD_FORTRAN=OFF -DHDF5_BUILD_JAVA=OFF \
     -DHDF5_BUILD_TOOLS=OFF -DHDF5_BUILD_UTILS=OFF -DHDF5_BUILD_EXAMPLES=OFF -DHDF5_ENABLE_THREADSAFE=OFF \
     -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF >/dev/null
   cmake --build "$work/hdf5-build" -j "$JOBS" >/dev/null
   cmake --install "$work/hdf5-build" >/dev/null
-  cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" \
+  cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" -DCMAKE_INSTALL_LIBDIR=lib \
     -DLIBDEFLATE_BUILD_STATIC_LIB=ON -DLIBDEFLATE_BUILD_SHARED_LIB=OFF -DLIBDEFLATE_BUILD_GZIP=OFF \
     -DLIBDEFLATE_BUILD_TESTS=OFF >/dev/null
   cmake --build "$work/libdeflate-build" -j "$JOBS" >/dev/null
