@@ -113,14 +113,20 @@ ensure_deps() {
   local stamp="$DEPS_PREFIX/share/quillrun-deps" wanted="" mirror package version
   mkdir -p "$DEPS_DIR/apt/lists/partial" "$DEPS_DIR/apt/empty" "$DEPS_DIR/src"
   mirror="$(deps_mirror)" || return 1
-  echo "deb-src $mirror $DEPS_SUITE main" >"$DEPS_DIR/apt/sources.list"
+  # The index is checked against Debian's archive keys, as the machine's own
+  # sources are.
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg options=""
+  [ ! -f "$keyring" ] || options="[signed-by=$keyring] "
+  echo "deb-src $options$mirror $DEPS_SUITE main" >"$DEPS_DIR/apt/sources.list"
   if deps_apt update -qq >/dev/null 2>&1; then
     for package in "${DEPS_PACKAGES[@]}"; do
       version="$(deps_candidate "$package")"
       [ -n "$version" ] || { echo "error: $mirror offers no $package source for $DEPS_SUITE" >&2; return 1; }
       wanted+="$package $version"$'\n'
     done
-    wanted+="recipe $(sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1)"$'\n'
+    # How they are unpacked and built counts as well (bash prints the
+    # functions without their comments).
+    wanted+="recipe $(declare -f deps_unpack deps_build | sha256sum | cut -d' ' -f1)"$'\n'
   elif [ -f "$stamp" ]; then
     log "deps: $mirror unreachable; reusing $DEPS_PREFIX"
     return 0
