@@ -1,0 +1,144 @@
+// sat_reports and tracked_sats: satellite reports joined to their nav points
+// by row index, satellites joined to their reports the same way.
+
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "quillrun/codes.hpp"
+#include "quillrun/log.hpp"
+#include "quillrun/layout.hpp"
+#include "codec/read/read_cells.hpp"
+#include "codec/read/read_tables.hpp"
+
+namespace quillrun::reader {
+namespace {
+
+namespace sr = layout::sat_reports;
+namespace ts = layout::tracked_sats;
+constexpr std::string_view kReports = sr::kGroup;
+constexpr std::string_view kSats = ts::kGroup;
+// Older files keep the receiver time of a report here, and no host time.
+constexpr std::string_view kLegacyTime = "time";
+constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
+
+[[nodiscard]] Result<std::uint8_t, SdkError> check_constellation_code(std::uint8_t code) {
+  if (is_known_constellation(code)) return code;
+  std::string path = std::string(kSats) + "/" + std::string(ts::kConstellation.name);
+  return fail(SdkError{sdk_error::UnknownConstellationCode{std::move(path), code}});
+}
+
+[[nodiscard]] SdkError index_out_of_range(std::string_view group, std::string_view dataset, std::string_view target,
+                                          std::uint64_t row, std::uint64_t index, std::uint64_t target_rows) {
+  return SdkError{sdk_error::IndexOutOfRange{std::string(group), std::string(dataset), std::string(target), row, index,
+                                             target_rows}};
+}
+
+// The report times of each row as u64 cells, from the current columns or,
+// in older files, from `time` alone (then no report has a host time).
+struct ReportTimes {
+  std::vector<std::uint64_t> gps;
+  std::optional<std::vector<std::uint64_t>> sys;
+};
+
+[[nodiscard]] Result<ReportTimes, SdkError> read_report_times(const ReaderGroup& group, std::uint64_t rows) {
+  ReportTimes times;
+  QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint64_t>> gps,
+                      read_optional<std::uint64_t>(group, sr::kGpsTimeUs.name));
+  if (gps) {
+    QR_TRY(expect_rows(kReports, sr::kGpsTimeUs.name, rows, gps->size()));
+    times.gps = std::move(*gps);
+    QR_ASSIGN_OR_RETURN(times.sys, read_optional<std::uint64_t>(group, sr::kSysTimeUs.name));
+    if (times.sys) QR_TRY(expect_rows(kReports, sr::kSysTimeUs.name, rows, times.sys->size()));
+    return times;
+  }
+  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, kLegacyTime));
+  QR_TRY(expect_rows(kReports, kLegacyTime, rows, time.size()));
+  times.gps.reserve(time.size());
+  for (const std::int64_t count : time) times.gps.push_back(time_cell_from_count(count));
+  return times;
+}
+
+[[nodiscard]] Result<ts::Cells, SdkError> read_tracked_sats(ReaderFile& file) {
+  QR_ASSIGN_OR_RETURN(const ReaderGroup group, open_group(file, kSats));
+  ts::Cells c;
+  QR_ASSIGN_OR_RETURN(c.sat_report_idx, read_required<std::uint64_t>(group, ts::kSatReportIdx.name));
+  QR_ASSIGN_OR_RETURN(c.constellation, read_required<std::uint8_t>(group, ts::kConstellation.name));
+  QR_ASSIGN_OR_RETURN(c.prn, read_required<std::uint32_t>(group, ts::kPrn.name));
+  QR_ASSIGN_OR_RETURN(c.in_fix, read_required<std::uint8_t>(group, ts::kInFix.name));
+  QR_ASSIGN_OR_RETURN(c.elevation, read_required<float>(group, ts::kElevation.name));
+  QR_ASSIGN_OR_RETURN(c.azimuth, read_required<float>(group, ts::kAzimuth.name));
+  QR_ASSIGN_OR_RETURN(c.snr, read_required<float>(group, ts::kSnr.name));
+  const std::uint64_t s = c.sat_report_idx.size();
+  QR_TRY(expect_rows(kSats, ts::kConstellation.name, s, c.constellation.size()));
+  QR_TRY(expect_rows(kSats, ts::kPrn.name, s, c.prn.size()));
+  QR_TRY(expect_rows(kSats, ts::kInFix.name, s, c.in_fix.size()));
+  QR_TRY(expect_rows(kSats, ts::kElevation.name, s, c.elevation.size()));
+  QR_TRY(expect_rows(kSats, ts::kAzimuth.name, s, c.azimuth.size()));
+  QR_TRY(expect_rows(kSats, ts::kSnr.name, s, c.snr.size()));
+  return c;
+}
+
+// One list per report row; rows may name the reports in any order.
+[[nodiscard]] Result<std::vector<std::vector<Satellite>>, SdkError> distribute_satellites(
+    const ts::Cells& c, std::uint64_t report_rows) {
+  std::vector<std::vector<Satellite>> lists(static_cast<std::size_t>(report_rows));
+  for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
+    QR_ASSIGN_OR_RETURN(const std::uint8_t code, check_constellation_code(c.constellation[i]));
+    Satellite sat;
+    sat.constellation = code;
+    sat.prn = c.prn[i];
+    sat.in_fix = c.in_fix[i] != 0;
+    sat.elevation = unless_nan(c.elevation[i]);
+    sat.azimuth = unless_nan(c.azimuth[i]);
+    sat.snr = unless_nan(c.snr[i]);
+    const std::uint64_t k = c.sat_report_idx[i];
+    if (k >= report_rows)
+      return fail(
+          index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
+    lists[static_cast<std::size_t>(k)].push_back(sat);
+  }
+  return lists;
+}
+
+}  // namespace
+
+Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& file) {
+  QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kReports));
+  if (!group) return {};
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> nav_point_idx,
+                      read_required<std::uint64_t>(*group, sr::kNavPointIdx.name));
+  const std::uint64_t r = nav_point_idx.size();
+  QR_ASSIGN_OR_RETURN(const ReportTimes times, read_report_times(*group, r));
+  QR_ASSIGN_OR_RETURN(const ts::Cells sats, read_tracked_sats(file));
+  QR_ASSIGN_OR_RETURN(std::vector<std::vector<Satellite>> lists, distribute_satellites(sats, r));
+
+  const auto p = static_cast<std::uint64_t>(points.size());
+  // The report row each point took its report from, to name both rows when
+  // a later row replaces an earlier one's report.
+  std::vector<std::uint64_t> taken_from(points.size(), kNoRow);
+  for (std::size_t j = 0; j < nav_point_idx.size(); ++j) {
+    const auto row = static_cast<std::uint64_t>(j);
+    QR_ASSIGN_OR_RETURN(const std::optional<Instant> gps,
+                        decode_time_us(times.gps[j], kReports, sr::kGpsTimeUs.name, row));
+    std::optional<Instant> sys;
+    if (times.sys) {
+      QR_ASSIGN_OR_RETURN(sys, decode_time_us((*times.sys)[j], kReports, sr::kSysTimeUs.name, row));
+    }
+    const std::optional<Timestamps> stamps = Timestamps::from(gps, sys);
+    if (!stamps) return fail(SdkError{sdk_error::SatReportWithoutTime{row}});
+    const std::uint64_t q = nav_point_idx[j];
+    if (q >= p) return fail(index_out_of_range(kReports, sr::kNavPointIdx.name, layout::nav_points::kGroup, row, q, p));
+    const auto point = static_cast<std::size_t>(q);
+    if (taken_from[point] != kNoRow) {
+      QR_WARN(log::targets::read, "sat_reports records " + std::to_string(taken_from[point]) + " and " +
+                                      std::to_string(row) + " both name nav point " + std::to_string(q) +
+                                      ", keeping the report of record " + std::to_string(row));
+    }
+    taken_from[point] = row;
+    points[point].satellites = SatelliteReport{std::move(lists[j]), *stamps};
+  }
+  return {};
+}
+
+}  // namespace quillrun::reader
