@@ -96,14 +96,14 @@ deps_build() {
   cmake -S "$work/hdf5" -B "$work/hdf5-build" "${common[@]}" -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF \
     -DHDF5_BUILD_HL_LIB=OFF -DHDF5_BUILD_CPP_LIB=OFF -DHDF5_BUILD_FORTRAN=OFF -DHDF5_BUILD_JAVA=OFF \
     -DHDF5_BUILD_TOOLS=OFF -DHDF5_BUILD_UTILS=OFF -DHDF5_BUILD_EXAMPLES=OFF -DHDF5_ENABLE_THREADSAFE=OFF \
-    -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF >/dev/null
-  cmake --build "$work/hdf5-build" -j "$JOBS" >/dev/null
-  cmake --install "$work/hdf5-build" >/dev/null
-  cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" -DCMAKE_INSTALL_LIBDIR=lib \
-    -DLIBDEFLATE_BUILD_STATIC_LIB=ON -DLIBDEFLATE_BUILD_SHARED_LIB=OFF -DLIBDEFLATE_BUILD_GZIP=OFF \
-    -DLIBDEFLATE_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$work/libdeflate-build" -j "$JOBS" >/dev/null
-  cmake --install "$work/libdeflate-build" >/dev/null
+    -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF &&
+    cmake --build "$work/hdf5-build" -j "$JOBS" &&
+    cmake --install "$work/hdf5-build" &&
+    cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" -DCMAKE_INSTALL_LIBDIR=lib \
+      -DLIBDEFLATE_BUILD_STATIC_LIB=ON -DLIBDEFLATE_BUILD_SHARED_LIB=OFF -DLIBDEFLATE_BUILD_GZIP=OFF \
+      -DLIBDEFLATE_BUILD_TESTS=OFF &&
+    cmake --build "$work/libdeflate-build" -j "$JOBS" &&
+    cmake --install "$work/libdeflate-build"
 }
 
 # Sets DEPS_PREFIX to a prefix holding the current trixie HDF5 and libdeflate.
@@ -148,7 +148,11 @@ ensure_deps() {
   # The stamp is written last, so an interrupted build never leaves a prefix
   # that looks complete.
   rm -rf "$DEPS_PREFIX" "$DEPS_DIR/work/"*-build
-  deps_build "$DEPS_PREFIX"
+  if ! deps_build "$DEPS_PREFIX" >"$DEPS_DIR/build.log" 2>&1; then
+    tail -n 30 "$DEPS_DIR/build.log" >&2
+    echo "error: building HDF5 or libdeflate failed; the whole log is in $DEPS_DIR/build.log" >&2
+    return 1
+  fi
   mkdir -p "$DEPS_PREFIX/share" && printf '%s' "${wanted%$'\n'}" >"$stamp"
   rm -rf "$DEPS_DIR/work"
   log "deps: built in $((SECONDS - start)) s"
