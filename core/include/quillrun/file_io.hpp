@@ -34,13 +34,20 @@ class File {
 
 // `path` as bytes in the file-system encoding.
 [[nodiscard]] Result<File, SdkError> open_for_reading(std::string_view path);
-// Created when missing (mode 0666 less the umask), truncated when present.
-[[nodiscard]] Result<File, SdkError> create_for_writing(std::string_view path);
 
 // Everything from the file's current offset to its end.
 [[nodiscard]] Result<std::vector<std::uint8_t>, SdkError> read_to_end(const File& file);
-// The whole of `bytes`, in calls of at most 0x7FFFFFFF bytes.
-[[nodiscard]] Status<SdkError> write_all(const File& file, std::span<const std::uint8_t> bytes);
+
+// Makes `bytes` the content of the file at `path`. A regular file, or a path
+// where nothing is yet, is replaced whole or not at all: the bytes go to a
+// new file beside it, reach the disk, and are renamed over it. A symbolic
+// link is followed and the file it names replaced; the link stays. An
+// existing file keeps its permission bits (and its owner and group where
+// the process may set them); a new one gets 0666 less the umask. Anything
+// else at `path` (a FIFO, a device, the file behind a descriptor link in
+// /proc) is opened and written in place, since a rename would take it away
+// from whoever reads it.
+[[nodiscard]] Status<SdkError> write_file(std::string_view path, std::span<const std::uint8_t> bytes);
 
 // The I/O error of running out of memory for a buffer.
 [[nodiscard]] SdkError out_of_memory_error();

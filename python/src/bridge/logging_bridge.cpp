@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "runtime/errors.hpp"
+#include "runtime/gil.hpp"
 #include "quillrun/log.hpp"
 #include "runtime/ref.hpp"
 
@@ -58,6 +59,8 @@ class LoggingBridge final : public log::Sink {
   }
 
   void log(const log::Record& record) noexcept override {
+    // Made during work without the interpreter lock: delivered after it.
+    if (hold_while_without_gil(record)) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
     {
       // The record must not change the outcome of the operation that logs

@@ -4,10 +4,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "bridge/error_mapping.hpp"
 #include "quillrun/file_io.hpp"
 #include "runtime/frame.hpp"
+#include "runtime/gil.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/writer.hpp"
 #include "classes/sequence_views.hpp"
@@ -24,13 +23,11 @@
 namespace quillrun::py {
 namespace {
 
-using io::create_for_writing;
 using io::File;
 using io::open_for_reading;
-using io::out_of_memory_error;
 using io::read_to_end;
 using io::with_qrd_extension;
-using io::write_all;
+using io::write_file;
 
 constexpr const char* kNavFileDoc =
     "A parsed `.qrd` navigation data file.\n"
@@ -55,16 +52,24 @@ PyResult<std::string> path_bytes(PyObject* path) {
 // ------------------------------------------------------------------ reading
 
 // The content of a bytes object (a subclass too), valid while it lives.
-PyResult<std::string_view> bytes_content(PyObject* data) {
+// bytes never change, so the reader may take them as they are, without the
+// interpreter lock.
+PyResult<std::span<const std::uint8_t>> bytes_content(PyObject* data) {
   if (!PyBytes_Check(data)) return fail(not_an_instance(data, "bytes"));
   char* bytes = nullptr;
   Py_ssize_t size = 0;
   QR_TRY(check(PyBytes_AsStringAndSize(data, &bytes, &size)));
-  return std::string_view(bytes, static_cast<std::size_t>(size));
+  return std::span(reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(size));
 }
 
-PyResult<Ref> parse(std::span<const std::uint8_t> image) {
-  Result<NavFileData, SdkError> trace = read_nav_file(image);
+// The file is open until the parse has ended, then closed with `file`.
+Result<NavFileData, SdkError> read_file(const std::string& path) {
+  QR_ASSIGN_OR_RETURN(File file, open_for_reading(path));
+  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image, read_to_end(file));
+  return read_nav_file(image);
+}
+
+PyResult<Ref> new_nav_file_from(Result<NavFileData, SdkError> trace) {
   if (!trace) return fail(error_to_exception(trace.error()));
   return new_nav_file(std::make_shared<const NavFileData>(std::move(trace).value()));
 }
@@ -78,34 +83,24 @@ constexpr Signature kWriteToFile{"NavFile.write_to_file()", kPathParam};
 PyResult<Ref> nav_file_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
   QR_TRY(parse_fastcall(kOpen, args, nargs, kwnames, values));
-  QR_ASSIGN_OR_RETURN(std::string path, for_param("path", path_bytes(values[0])));
-  Result<File, SdkError> file = open_for_reading(path);
-  if (!file) return fail(error_to_exception(file.error()));
-  Result<std::vector<std::uint8_t>, SdkError> image = read_to_end(*file);
-  if (!image) return fail(error_to_exception(image.error()));
-  // The file stays open through the parse and closes with `file`.
-  return parse(*image);
+  QR_ASSIGN_OR_RETURN(const std::string path, for_param("path", path_bytes(values[0])));
+  return new_nav_file_from(without_gil([&] { return read_file(path); }));
 }
 
 PyResult<Ref> nav_file_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
   QR_TRY(parse_fastcall(kFromBytes, args, nargs, kwnames, values));
-  QR_ASSIGN_OR_RETURN(std::string_view data, for_param("data", bytes_content(values[0])));
-  // A copy of our own: the caller's object is not kept.
-  std::vector<std::uint8_t> image;
-  try {
-    image.assign(data.begin(), data.end());
-  } catch (const std::bad_alloc&) {
-    return fail(error_to_exception(out_of_memory_error()));
-  }
-  return parse(image);
+  // The caller's object outlives the call and is not kept after it.
+  QR_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> image, for_param("data", bytes_content(values[0])));
+  return new_nav_file_from(without_gil([&] { return read_nav_file(image); }));
 }
 
 // ------------------------------------------------------------------ writing
 
 PyResult<Ref> nav_file_to_bytes(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  Result<std::vector<std::uint8_t>, SdkError> image = write_nav_file(*nav_file->trace);
+  const NavFileData& trace = *nav_file->trace;
+  Result<std::vector<std::uint8_t>, SdkError> image = without_gil([&] { return write_nav_file(trace); });
   if (!image) return fail(error_to_exception(image.error()));
   return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image->data()),
                                        static_cast<Py_ssize_t>(image->size())));
@@ -116,15 +111,14 @@ PyResult<Ref> nav_file_write_to_file(PyObject* self, PyObject* const* args, Py_s
   QR_TRY(parse_fastcall(kWriteToFile, args, nargs, kwnames, values));
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
   QR_ASSIGN_OR_RETURN(std::string path, for_param("path", path_bytes(values[0])));
-  // Serialised before the file is touched: a trace the writer refuses must
-  // not cost the caller the file already at that path.
-  Result<std::vector<std::uint8_t>, SdkError> image = write_nav_file(*nav_file->trace);
-  if (!image) return fail(error_to_exception(image.error()));
-  Result<File, SdkError> file = create_for_writing(with_qrd_extension(std::move(path)));
-  if (!file) return fail(error_to_exception(file.error()));
-  if (Status<SdkError> written = write_all(*file, *image); !written) {
-    return fail(error_to_exception(written.error()));
-  }
+  const NavFileData& trace = *nav_file->trace;
+  Status<SdkError> written = without_gil([&]() -> Status<SdkError> {
+    // Serialised before the file is touched: a trace the writer refuses
+    // must not cost the caller the file already at that path.
+    QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image, write_nav_file(trace));
+    return write_file(with_qrd_extension(std::move(path)), image);
+  });
+  if (!written) return fail(error_to_exception(written.error()));
   return Ref::borrow(Py_None);
 }
 

@@ -15,6 +15,7 @@
 #include "runtime/args.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
+#include "runtime/gil.hpp"
 #include "classes/nav_file.hpp"
 #include "runtime/once.hpp"
 #include "quillrun/assembly.hpp"
@@ -375,9 +376,9 @@ PyResult<Ref> finish_builder(PyObject* self) {
   } else {
     return fail(PyError::runtime_error(kConsumed));
   }
-  // The assembly logs while the builder stays borrowed: a logging handler
-  // that calls back into this builder meets the borrow.
-  Result<NavFileData, BuildError> assembled = quillrun::finish(std::move(core));
+  // The assembly's records reach logging while the builder stays borrowed:
+  // a handler that calls back into this builder meets the borrow.
+  Result<NavFileData, BuildError> assembled = without_gil([&] { return quillrun::finish(std::move(core)); });
   if (!assembled) return fail(PyError::value_error(assembled.error().message()));
   return new_nav_file(std::make_shared<const NavFileData>(std::move(assembled).value()));
 }

@@ -5,6 +5,12 @@
 #include <limits>
 
 namespace quillrun::h5 {
+
+std::mutex& library_mutex() noexcept {
+  static std::mutex mutex;
+  return mutex;
+}
+
 namespace {
 
 [[nodiscard]] SdkError hdf5_error(std::string text) { return SdkError{sdk_error::Hdf5{std::move(text)}}; }

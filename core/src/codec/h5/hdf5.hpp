@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,11 @@
 #include "quillrun/sdk_error.hpp"
 
 namespace quillrun::h5 {
+
+// The library keeps global state and is built without its thread-safety
+// layer: a whole read or write holds this across all its calls, so that
+// threads working without Python's lock take turns in it.
+[[nodiscard]] std::mutex& library_mutex() noexcept;
 
 // Closes `id` with `close`, with error printing off and any failure ignored.
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept;

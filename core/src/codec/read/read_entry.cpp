@@ -2,9 +2,11 @@
 // order in which the tables are read into one trace.
 
 #include <limits>
+#include <mutex>
 #include <string>
 #include <utility>
 
+#include "codec/h5/hdf5.hpp"
 #include "codec/read/dataset_access.hpp"
 #include "quillrun/layout.hpp"
 #include "quillrun/log.hpp"
@@ -78,6 +80,7 @@ constexpr std::string_view kMissingVersion = "<missing>";
 
 Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
   using namespace reader;
+  const std::lock_guard library(h5::library_mutex());
   QR_ASSIGN_OR_RETURN(ReaderFile file, ReaderFile::open(image));
   QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file, file.root(), std::string()));
   QR_TRY(check_version(root));

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -326,6 +327,7 @@ Status<SdkError> write_channels(hid_t root, const std::vector<Channel>& channels
 }  // namespace
 
 Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& trace) {
+  const std::lock_guard library(h5::library_mutex());
   const h5::ErrorPrintingOff quiet;
   QR_ASSIGN_OR_RETURN(h5::NewImage image, h5::NewImage::create());
   {

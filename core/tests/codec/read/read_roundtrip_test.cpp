@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/log_capture.hpp"
@@ -86,6 +87,31 @@ TEST(ReadRoundTrip, ParsedTraceWritesBackToTheSameTrace) {
   const auto second = write_nav_file(*parsed);
   ASSERT_TRUE(second) << second.error().message();
   EXPECT_EQ(*second, *first);  // the writer is deterministic
+}
+
+// The library is not thread-safe: whole reads and writes from several
+// threads take turns, and each gets what it would alone.
+TEST(ReadRoundTrip, ThreadsReadingAndWritingAtOnce) {
+  const auto image = write_nav_file(testing::rich_trace());
+  ASSERT_TRUE(image);
+  const auto parsed = read_nav_file(*image);
+  ASSERT_TRUE(parsed);
+  std::vector<int> wrong(4, 0);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t t = 0; t < wrong.size(); ++t) {
+      threads.emplace_back([&, t] {
+        const NavFileData trace = testing::rich_trace();
+        for (int round = 0; round < 25; ++round) {
+          const auto written = write_nav_file(trace);
+          if (!written || *written != *image) ++wrong[t];
+          const auto read = read_nav_file(*image);
+          if (!read || normalized(*read) != normalized(*parsed)) ++wrong[t];
+        }
+      });
+    }
+  }
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 // A crafted older file whose values this build does not know: they are read
