@@ -52,8 +52,19 @@ for name in sys.argv[2:]:
 """
 
 
+def show(text, config):
+    """Writes what a child printed to stderr past pytest's capture, so that
+    what HDF5 says at exit reaches the log as it would from the test process."""
+    capture = config.pluginmanager.getplugin("capturemanager")
+    if capture is None:
+        sys.stderr.write(text)
+        return
+    with capture.global_and_fixture_disabled():
+        sys.stderr.write(text)
+
+
 @pytest.fixture(scope="module")
-def outcomes():
+def outcomes(pytestconfig):
     """The outcome of every image. A child that dies is blamed on the image it
     had not reported yet; a new child goes on with the rest."""
     # Freed memory filled with a pattern turns a use after free into a crash.
@@ -68,6 +79,8 @@ def outcomes():
             text=True,
             timeout=600,
         )
+        if child.stderr:
+            show(child.stderr, pytestconfig)
         for line in child.stdout.splitlines():
             name, outcome = line.split(" ", 1)
             results[name] = outcome
