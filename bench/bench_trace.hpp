@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quillrun/instant.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/trace.hpp"
 
 namespace quillrun::bench {

@@ -70,7 +70,8 @@ deps_fetch() {
 }
 
 # Unpacks a downloaded 3.0 (quilt) source package and applies Debian's patch
-# series, as dpkg-source -x would, without needing dpkg-dev.
+# series, as dpkg-source -x would, without needing dpkg-dev; then our own
+# fixes from scripts/<package>-patches, each tested by the reproducer beside it.
 deps_unpack() {
   local package="$1" version="$2" into="$3"
   local upstream="${version%-*}" origs
@@ -78,14 +79,20 @@ deps_unpack() {
   origs=("$DEPS_DIR/src/${package}_${upstream}.orig.tar."*)
   tar xf "${origs[0]}" -C "$into" --strip-components=1
   local debian=("$DEPS_DIR/src/${package}_${version}.debian.tar."*)
-  [ -f "${debian[0]}" ] || return 0
-  tar xf "${debian[0]}" -C "$into"
-  local series="$into/debian/patches/series" name level
-  [ -f "$series" ] || return 0
-  while read -r name level; do
-    case "$name" in '' | '#'*) continue ;; esac
-    patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name"
-  done <"$series"
+  if [ -f "${debian[0]}" ]; then
+    tar xf "${debian[0]}" -C "$into"
+    local series="$into/debian/patches/series" name level
+    if [ -f "$series" ]; then
+      while read -r name level; do
+        case "$name" in '' | '#'*) continue ;; esac
+        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name"
+      done <"$series"
+    fi
+  fi
+  local own
+  for own in "$ROOT/scripts/$package-patches/"*.patch; do
+    if [ -f "$own" ]; then patch -d "$into" -s -N -p1 <"$own"; fi
+  done
 }
 
 deps_build() {
@@ -124,9 +131,10 @@ ensure_deps() {
       [ -n "$version" ] || { echo "error: $mirror offers no $package source for $DEPS_SUITE" >&2; return 1; }
       wanted+="$package $version"$'\n'
     done
-    # How they are unpacked and built counts as well (bash prints the
-    # functions without their comments).
-    wanted+="recipe $(declare -f deps_unpack deps_build | sha256sum | cut -d' ' -f1)"$'\n'
+    # How they are unpacked, patched and built counts as well (bash prints
+    # the functions without their comments).
+    wanted+="recipe $({ declare -f deps_unpack deps_build; cat "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
+      sha256sum | cut -d' ' -f1)"$'\n'
   elif [ -f "$stamp" ]; then
     log "deps: $mirror unreachable; reusing $DEPS_PREFIX"
     return 0

@@ -12,6 +12,7 @@
 #include "bridge/error_mapping.hpp"
 #include "runtime/frame.hpp"
 #include "quillrun/codes.hpp"
+#include "quillrun/record_rules.hpp"
 #include "quillrun/sdk_error.hpp"
 
 namespace quillrun::py {
@@ -22,10 +23,6 @@ namespace {
 // reciprocals, so kmh_from_mps(10.0) is exactly 36.0.
 constexpr double kKmhFactor = std::bit_cast<double>(std::uint64_t{0x3FD1C71C71C71C72});    // 1000/3600
 constexpr double kKnotsFactor = std::bit_cast<double>(std::uint64_t{0x3FE07654320FEDCC});  // 1852/3600
-
-// The names the lookups accept, by code.
-constexpr std::array<std::string_view, kConstellationCount> kConstellationLookupNames = {
-    "gps", "glonass", "galileo", "beidou", "navic", "qzss"};
 
 PyResult<double> float_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -45,33 +42,32 @@ constexpr Param kKnots[] = {{"knots"}};
 constexpr Param kSnr[] = {{"snr"}};
 constexpr Param kName[] = {{"name"}};
 
+// The member a lowercase name gives, by the core's lookup.
+template <const Signature& signature, auto Lookup, auto MemberOf>
+PyResult<Ref> member_from_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  QR_ASSIGN_OR_RETURN(std::string_view name, name_argument(signature, args, nargs, kwnames));
+  auto code = Lookup(name);
+  if (!code) return fail(error_to_exception(code.error()));
+  return MemberOf(*code);
+}
+
 // --- constellation_from_name(name)
-constexpr Signature kConstellationFromName{"constellation_from_name()", kName};
+const Signature kConstellationFromName{"constellation_from_name()", kName};
 constexpr const char* kConstellationFromNameDoc =
     "constellation_from_name(name)\n--\n\n"
     "The Constellation member named by its lowercase name, such as \"beidou\".\n\n"
     "Raises ValueError for a name outside the set.";
-
-PyResult<Ref> constellation_from_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(std::string_view name, name_argument(kConstellationFromName, args, nargs, kwnames));
-  for (std::size_t code = 0; code < kConstellationLookupNames.size(); ++code) {
-    if (kConstellationLookupNames[code] == name) return constellation_member(static_cast<Constellation>(code));
-  }
-  return fail(error_to_exception(SdkError{sdk_error::UnknownConstellationName{std::string(name)}}));
-}
+constexpr FastcallBody constellation_from_name =
+    &member_from_name<kConstellationFromName, quillrun::constellation_from_name, constellation_member>;
 
 // --- marker_icon_from_name(name)
-constexpr Signature kMarkerIconFromName{"marker_icon_from_name()", kName};
+const Signature kMarkerIconFromName{"marker_icon_from_name()", kName};
 constexpr const char* kMarkerIconFromNameDoc =
     "marker_icon_from_name(name)\n--\n\n"
     "The MarkerIcon member named by its lowercase name, such as \"satellite_lost\".\n\n"
     "Raises ValueError for a name outside the set.";
-
-PyResult<Ref> marker_icon_from_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  QR_ASSIGN_OR_RETURN(std::string_view name, name_argument(kMarkerIconFromName, args, nargs, kwnames));
-  if (auto icon = marker_icon_from_stored_name(name)) return marker_icon_member(*icon);
-  return fail(error_to_exception(SdkError{sdk_error::UnknownMarkerIconName{std::string(name)}}));
-}
+constexpr FastcallBody marker_icon_from_name =
+    &member_from_name<kMarkerIconFromName, quillrun::marker_icon_from_name, marker_icon_member>;
 
 // The four speed conversions: into m/s multiplies by the factor, out of m/s
 // divides by it.
@@ -84,7 +80,7 @@ PyResult<Ref> convert_speed(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // --- mps_from_kmh(kmh)
-constexpr Signature kMpsFromKmh{"mps_from_kmh()", kKmh};
+const Signature kMpsFromKmh{"mps_from_kmh()", kKmh};
 constexpr const char* kMpsFromKmhDoc =
     "mps_from_kmh(kmh)\n--\n\n"
     "Convert a speed in km/h to m/s, the unit of NavFix.speed_mps.\n\n"
@@ -93,7 +89,7 @@ constexpr const char* kMpsFromKmhDoc =
 constexpr FastcallBody mps_from_kmh = &convert_speed<kMpsFromKmh, kKmhFactor, Direction::IntoMps>;
 
 // --- mps_from_knots(knots)
-constexpr Signature kMpsFromKnots{"mps_from_knots()", kKnots};
+const Signature kMpsFromKnots{"mps_from_knots()", kKnots};
 constexpr const char* kMpsFromKnotsDoc =
     "mps_from_knots(knots)\n--\n\n"
     "Convert a speed in knots to m/s, the unit of NavFix.speed_mps.\n\n"
@@ -101,17 +97,17 @@ constexpr const char* kMpsFromKnotsDoc =
 constexpr FastcallBody mps_from_knots = &convert_speed<kMpsFromKnots, kKnotsFactor, Direction::IntoMps>;
 
 // --- kmh_from_mps(mps)
-constexpr Signature kKmhFromMps{"kmh_from_mps()", kMps};
+const Signature kKmhFromMps{"kmh_from_mps()", kMps};
 constexpr const char* kKmhFromMpsDoc = "kmh_from_mps(mps)\n--\n\nConvert a speed in m/s to km/h.";
 constexpr FastcallBody kmh_from_mps = &convert_speed<kKmhFromMps, kKmhFactor, Direction::OutOfMps>;
 
 // --- knots_from_mps(mps)
-constexpr Signature kKnotsFromMps{"knots_from_mps()", kMps};
+const Signature kKnotsFromMps{"knots_from_mps()", kMps};
 constexpr const char* kKnotsFromMpsDoc = "knots_from_mps(mps)\n--\n\nConvert a speed in m/s to knots.";
 constexpr FastcallBody knots_from_mps = &convert_speed<kKnotsFromMps, kKnotsFactor, Direction::OutOfMps>;
 
 // --- snr_is_no_data_sentinel(snr)
-constexpr Signature kSnrIsNoDataSentinel{"snr_is_no_data_sentinel()", kSnr};
+const Signature kSnrIsNoDataSentinel{"snr_is_no_data_sentinel()", kSnr};
 constexpr const char* kSnrIsNoDataSentinelDoc =
     "snr_is_no_data_sentinel(snr)\n--\n\n"
     "Test for the SNR that some receiver firmware sends when it has no\n"

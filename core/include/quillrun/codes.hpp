@@ -13,9 +13,6 @@ inline constexpr std::size_t kConstellationCount = 6;
 // Mixed case, as in the `encoding` attribute of tracked_sats/constellation.
 inline constexpr std::array<std::string_view, kConstellationCount> kConstellationNames = {
     "GPS", "GLONASS", "Galileo", "BeiDou", "NavIC", "QZSS"};
-// Upper-case member names of the Python enum class.
-inline constexpr std::array<std::string_view, kConstellationCount> kConstellationMembers = {
-    "GPS", "GLONASS", "GALILEO", "BEIDOU", "NAVIC", "QZSS"};
 
 enum class MarkerIcon : std::uint8_t {
   Pin = 0, Cross = 1, Circle = 2, Lightning = 3, Warning = 4, Error = 5, Check = 6,
@@ -26,16 +23,11 @@ inline constexpr std::size_t kMarkerIconCount = 14;
 inline constexpr std::array<std::string_view, kMarkerIconCount> kMarkerIconNames = {
     "pin", "cross", "circle", "lightning", "warning", "error", "check",
     "satellite", "satellite_lost", "gear", "refresh", "download", "upload", "wrench"};
-inline constexpr std::array<std::string_view, kMarkerIconCount> kMarkerIconMembers = {
-    "PIN", "CROSS", "CIRCLE", "LIGHTNING", "WARNING", "ERROR", "CHECK",
-    "SATELLITE", "SATELLITE_LOST", "GEAR", "REFRESH", "DOWNLOAD", "UPLOAD", "WRENCH"};
 
 enum class TravelMode : std::uint8_t { Car = 0, Motorcycle = 1, Bicycle = 2, Pedestrian = 3, Boat = 4, Rail = 5, Aircraft = 6 };
 inline constexpr std::size_t kTravelModeCount = 7;
 inline constexpr std::array<std::string_view, kTravelModeCount> kTravelModeNames = {
     "car", "motorcycle", "bicycle", "pedestrian", "boat", "rail", "aircraft"};
-inline constexpr std::array<std::string_view, kTravelModeCount> kTravelModeMembers = {
-    "CAR", "MOTORCYCLE", "BICYCLE", "PEDESTRIAN", "BOAT", "RAIL", "AIRCRAFT"};
 
 [[nodiscard]] constexpr std::string_view marker_icon_name(MarkerIcon icon) noexcept {
   return kMarkerIconNames[static_cast<std::size_t>(icon)];

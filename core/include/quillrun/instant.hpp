@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "quillrun/int128.hpp"
+
 namespace quillrun {
 
-// GCC's 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
-__extension__ typedef __int128 Int128;
 
 inline constexpr std::int64_t kMinYear = -262143;
 inline constexpr std::int64_t kMaxYear = 262142;

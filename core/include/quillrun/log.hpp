@@ -53,7 +53,6 @@ namespace targets {
 inline constexpr std::string_view builder = "quillrun_sdk::builder";
 inline constexpr std::string_view read = "quillrun_sdk::read";
 inline constexpr std::string_view provenance = "quillrun_sdk::provenance";
-inline constexpr std::string_view extension = "_quillrun_sdk";
 }  // namespace targets
 
 }  // namespace quillrun::log

@@ -16,6 +16,8 @@
 #include "quillrun/records.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
+#include "quillrun/trace.hpp"
+#include "quillrun/units.hpp"
 
 namespace quillrun {
 
@@ -23,6 +25,33 @@ namespace quillrun {
 inline constexpr std::size_t kVariantPathLimit = 255;
 inline constexpr std::size_t kEventMarkerAnnotationLimit = 511;
 inline constexpr std::size_t kIconNameLimit = 31;
+// An annotation's label becomes the markers/label cell of the file, so that
+// field's limit and name are the ones an overlong label is refused with.
+inline constexpr std::size_t kAnnotationLabelLimit = 255;
+inline constexpr std::string_view kAnnotationLabelGroup = "markers";
+inline constexpr std::string_view kAnnotationLabelDataset = "label";
+
+// A fix or report with neither time.
+struct MissingTimeError {
+  [[nodiscard]] static std::string_view message() noexcept { return "provide gps_time or sys_time"; }
+};
+
+namespace channel_unit_error {
+struct Unrecognized { std::string label; };  // the label exactly as given
+struct Empty {};
+struct ControlCharacter {};
+struct Recognized { std::string label; };  // trimmed
+}  // namespace channel_unit_error
+
+struct ChannelUnitError {
+  std::variant<channel_unit_error::Unrecognized, channel_unit_error::Empty, channel_unit_error::ControlCharacter,
+               channel_unit_error::Recognized>
+      value;
+
+  template <class V>
+  [[nodiscard]] bool is() const noexcept { return std::holds_alternative<V>(value); }
+  [[nodiscard]] std::string message() const;
+};
 
 namespace variant_path_error {
 struct Empty { std::string path; };
@@ -113,12 +142,44 @@ struct ChannelError {
 // "_", a-z or 0-9 (channel names and component labels).
 [[nodiscard]] bool is_lowercase_identifier(std::string_view text) noexcept;
 
+// A C0 control, DEL or a C1 control (U+0080 to U+009F, which UTF-8 writes as
+// 0xC2 followed by 0x80 to 0x9F).
+[[nodiscard]] bool has_control_character(std::string_view text) noexcept;
+
 // Exactly "#" and six ASCII hex digits of either case.
 [[nodiscard]] bool is_color_hex(std::string_view text) noexcept;
 
 // 1 to 255 bytes of ASCII letters, digits, "-", "_" and "/", neither starting
 // nor ending with "/" and without "//".
 [[nodiscard]] Status<VariantPathError> check_variant_path(std::string_view path);
+
+// The times of a fix or report: at least one of the two.
+[[nodiscard]] Result<Timestamps, MissingTimeError> record_times(std::optional<Instant> gps_time,
+                                                                std::optional<Instant> sys_time) noexcept;
+
+[[nodiscard]] Result<NavFix, MissingTimeError> new_nav_fix(double lat, double lon, std::optional<Instant> gps_time,
+                                                           std::optional<Instant> sys_time,
+                                                           std::optional<double> heading,
+                                                           std::optional<double> speed_mps,
+                                                           std::optional<double> eph_m) noexcept;
+
+[[nodiscard]] Result<SatelliteReport, MissingTimeError> new_satellite_report(std::vector<Satellite> tracked,
+                                                                             std::optional<Instant> gps_time,
+                                                                             std::optional<Instant> sys_time);
+
+// An empty label becomes none; a NUL byte, then a length past the label
+// field, are refused as the writer would refuse them (FieldEncode).
+[[nodiscard]] Result<Annotation, SdkError> new_annotation(Instant time, std::optional<std::string> label,
+                                                          MarkerIcon icon);
+
+// The catalog unit a label names (aliases and surrounding white space too).
+[[nodiscard]] Result<ChannelUnit, ChannelUnitError> new_recognized_unit(std::string_view label);
+// A display-only unit: the label trimmed, not empty, without a control
+// character, and naming no catalog unit.
+[[nodiscard]] Result<ChannelUnit, ChannelUnitError> new_custom_unit(std::string_view label);
+
+// A metadata text holds no NUL byte.
+[[nodiscard]] Status<MetaError> check_meta_text(MetaField field, std::string_view text);
 
 // A Meta with the provenance fields none, unless a text holds a NUL byte.
 [[nodiscard]] Result<Meta, MetaError> new_meta(std::optional<std::string> title, std::optional<std::string> device,
@@ -141,6 +202,11 @@ using StyleIconArg = std::variant<std::monostate, MarkerIcon, std::string>;
                                                         std::optional<std::string> description,
                                                         std::optional<std::vector<std::string>> components,
                                                         std::vector<Instant> times, std::vector<double> values);
+
+// The lookups by lowercase name ("beidou", "satellite_lost"), exact to the
+// byte.
+[[nodiscard]] Result<Constellation, SdkError> constellation_from_name(std::string_view name);
+[[nodiscard]] Result<MarkerIcon, SdkError> marker_icon_from_name(std::string_view name);
 
 // Never fail: what they do not recognise is held as stored (Other, Foreign).
 [[nodiscard]] ColorHex parse_color_hex(std::string text);

@@ -6,10 +6,10 @@
 #include <string>
 #include <variant>
 
+#include "quillrun/int128.hpp"
+
 namespace quillrun {
 
-// GCC's 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
-__extension__ typedef unsigned __int128 Uint128;
 
 // Why a text does not fit a fixed-width field, or why a stored row of one
 // does not decode.

@@ -19,7 +19,7 @@ namespace {
 constexpr std::int64_t kMicrosPerSec = 1'000'000;
 
 // The window as the ghost debug record writes it, in whole milliseconds.
-u128 window_millis(const SatelliteWindow& w) noexcept { return u128{w.secs} * 1000 + w.nanos / 1'000'000; }
+Uint128 window_millis(const SatelliteWindow& w) noexcept { return Uint128{w.secs} * 1000 + w.nanos / 1'000'000; }
 
 std::vector<Marker> place_annotations(std::span<const NavFix> fixes, std::vector<Annotation>& annotations,
                                       bool lenient, std::uint64_t& unplaced) {
@@ -82,8 +82,8 @@ std::vector<NavPoint> nav_points(std::vector<NavFix>&& fixes, Association&& asso
 }  // namespace
 
 std::int64_t SatelliteWindow::micros() const noexcept {
-  const u128 total = u128{secs} * kMicrosPerSec + nanos / 1000;
-  constexpr auto max = static_cast<u128>(std::numeric_limits<std::int64_t>::max());
+  const Uint128 total = Uint128{secs} * kMicrosPerSec + nanos / 1000;
+  constexpr auto max = static_cast<Uint128>(std::numeric_limits<std::int64_t>::max());
   return total > max ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(total);
 }
 

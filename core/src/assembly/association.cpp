@@ -21,7 +21,7 @@ constexpr double kEarthRadiusM = 6'371'000.0;
 struct FixClock {
   std::int64_t first = 0;
   std::optional<std::int64_t> host;
-  std::optional<i128> offset;  // receiver minus host, only with both times
+  std::optional<Int128> offset;  // receiver minus host, only with both times
 };
 
 // A clock offset sample, indexed by host time so that the sample nearest a
@@ -29,7 +29,7 @@ struct FixClock {
 struct OffsetByHost {
   std::int64_t host;
   std::size_t fix;
-  i128 offset;
+  Int128 offset;
 };
 
 struct Slot {
@@ -41,13 +41,13 @@ FixClock fix_clock(const NavFix& f) {
   FixClock c;
   c.first = us(f.times.first);
   if (const auto host = f.times.sys_time()) c.host = us(*host);
-  if (f.times.kind == TimeKind::Both) c.offset = i128{c.first} - *c.host;
+  if (f.times.kind == TimeKind::Both) c.offset = Int128{c.first} - *c.host;
   return c;
 }
 
 // Distances beyond 64 bits saturate, so a saturated window still accepts
 // every candidate.
-std::int64_t distance(i128 a, i128 b) noexcept { return saturate_i64(abs_i128(a - b)); }
+std::int64_t distance(Int128 a, Int128 b) noexcept { return saturate_i64(abs_i128(a - b)); }
 
 class Associator {
  public:
@@ -123,23 +123,23 @@ class Associator {
  private:
   // A host-only report moves onto the receiver clock by the offset of the
   // fix whose host time is nearest its own (the first such fix on a tie).
-  i128 receiver_timeline(const SatelliteReport& r) const {
+  Int128 receiver_timeline(const SatelliteReport& r) const {
     const std::int64_t t = us(r.times.first);
     if (r.times.kind != TimeKind::HostOnly || samples_.empty()) return t;
     if (samples_.size() == 1) return t + samples_.front().offset;
     const auto right = std::lower_bound(samples_.begin(), samples_.end(), t,
                                         [](const OffsetByHost& s, std::int64_t v) { return s.host < v; });
     const OffsetByHost* best = nullptr;
-    i128 best_distance = 0;
+    Int128 best_distance = 0;
     if (right != samples_.begin()) {
       const std::int64_t left_host = std::prev(right)->host;
       // The lowest fix index among the samples sharing that host time.
       best = &*std::lower_bound(samples_.begin(), right, left_host,
                                 [](const OffsetByHost& s, std::int64_t v) { return s.host < v; });
-      best_distance = i128{t} - left_host;
+      best_distance = Int128{t} - left_host;
     }
     if (right != samples_.end()) {
-      const i128 d = i128{right->host} - t;
+      const Int128 d = Int128{right->host} - t;
       if (best == nullptr || d < best_distance || (d == best_distance && right->fix < best->fix)) best = &*right;
     }
     return t + best->offset;
@@ -148,9 +148,9 @@ class Associator {
   // The number of fixes whose first time is before `t`. Reports come in time
   // order, so the search gallops out from the previous answer: O(log d) for
   // an answer d fixes away, and O(1) on a dense trace.
-  std::size_t fixes_below(i128 t) {
+  std::size_t fixes_below(Int128 t) {
     const std::size_t n = first_us_.size();
-    const auto less = [&](std::size_t k) { return i128{first_us_[k]} < t; };
+    const auto less = [&](std::size_t k) { return Int128{first_us_[k]} < t; };
     std::size_t lo = 0;
     std::size_t hi = 0;
     std::size_t step = 1;
@@ -175,7 +175,7 @@ class Associator {
     // Every fix before lo is earlier than t; fix hi (if any) is not.
     const auto it = std::lower_bound(first_us_.begin() + static_cast<std::ptrdiff_t>(lo),
                                      first_us_.begin() + static_cast<std::ptrdiff_t>(hi), t,
-                                     [](std::int64_t first, i128 v) { return i128{first} < v; });
+                                     [](std::int64_t first, Int128 v) { return Int128{first} < v; });
     hint_ = static_cast<std::size_t>(it - first_us_.begin());
     return hint_;
   }
@@ -206,11 +206,11 @@ class Associator {
     if (!slot || chosen->distance < slot->distance) slot = Slot{chosen->distance, j};
   }
 
-  Status<BuildError> push_ghost(i128 time, Position at, std::optional<double> heading, std::size_t j,
+  Status<BuildError> push_ghost(Int128 time, Position at, std::optional<double> heading, std::size_t j,
                                 std::vector<NavPoint>& ghosts) {
     const std::int64_t micros = saturate_i64(time);
     std::optional<Instant> instant;
-    if (i128{micros} == time) instant = instant_from_us(micros);
+    if (Int128{micros} == time) instant = instant_from_us(micros);
     if (!instant) return fail(BuildError{build_error::GhostFixOutOfRange{micros}});
     NavPoint ghost;
     ghost.lat = at.lat;
@@ -224,9 +224,9 @@ class Associator {
 
   // The report's own time, moved onto the receiver clock of `anchor` when
   // the report is host-only and the anchor has both times.
-  i128 anchored_time(std::size_t j, std::size_t anchor) const {
+  Int128 anchored_time(std::size_t j, std::size_t anchor) const {
     const SatelliteReport& r = reports_[j];
-    i128 t = us(r.times.first);
+    Int128 t = us(r.times.first);
     if (r.times.kind == TimeKind::HostOnly && clocks_[anchor].offset) t += *clocks_[anchor].offset;
     return t;
   }
@@ -276,7 +276,7 @@ class Associator {
         std::atan2(std::sin(dlon * kDegToRad) * std::cos(lat_b),
                    std::cos(lat_a) * std::sin(lat_b) - std::sin(lat_a) * std::cos(lat_b) * std::cos(dlon * kDegToRad));
     const double heading = std::fmod(theta * kRadToDeg + 360.0, 360.0);
-    const i128 dt = i128{cb.first} - ca.first;
+    const Int128 dt = Int128{cb.first} - ca.first;
     const auto at_fraction = [&](double q) {
       return Position{a.lat + q * (b.lat - a.lat), wrap_lon(a.lon + q * dlon)};
     };
@@ -289,14 +289,14 @@ class Associator {
       const double slots = static_cast<double>(group.size() + 1);
       for (std::size_t k = 1; k <= group.size(); ++k) {
         const double q = static_cast<double>(k) / slots;
-        const i128 time = i128{ca.first} + static_cast<i128>(q * static_cast<double>(dt));
+        const Int128 time = Int128{ca.first} + static_cast<Int128>(q * static_cast<double>(dt));
         QR_TRY(push_ghost(time, at_fraction(q), heading, group[k - 1], ghosts));
       }
       return {};
     }
 
     struct Timed {
-      i128 time;
+      Int128 time;
       std::size_t report;
     };
     std::vector<Timed> timed;
@@ -313,16 +313,16 @@ class Associator {
 
   // A report's time in a gap; a host-only one takes the clock offset of the
   // fixes around it, interpolated by host time when both have one.
-  i128 gap_time(std::size_t j, const FixClock& ca, const FixClock& cb) const {
+  Int128 gap_time(std::size_t j, const FixClock& ca, const FixClock& cb) const {
     const SatelliteReport& r = reports_[j];
-    const i128 t = us(r.times.first);
+    const Int128 t = us(r.times.first);
     if (r.times.kind != TimeKind::HostOnly) return t;
     if (!ca.offset) return cb.offset ? t + *cb.offset : t;
     if (!cb.offset) return t + *ca.offset;
-    const i128 dh = i128{*cb.host} - *ca.host;
+    const Int128 dh = Int128{*cb.host} - *ca.host;
     if (dh < 1) return t + (*ca.offset + *cb.offset) / 2;
     const double s = std::clamp(static_cast<double>(t - *ca.host) / static_cast<double>(dh), 0.0, 1.0);
-    return t + *ca.offset + static_cast<i128>(s * static_cast<double>(*cb.offset - *ca.offset));
+    return t + *ca.offset + static_cast<Int128>(s * static_cast<double>(*cb.offset - *ca.offset));
   }
 
   std::span<const NavFix> fixes_;
@@ -331,7 +331,7 @@ class Associator {
   std::vector<FixClock> clocks_;
   std::vector<std::int64_t> first_us_;
   std::vector<OffsetByHost> samples_;
-  std::vector<i128> rt_;
+  std::vector<Int128> rt_;
   std::vector<std::size_t> below_;
   std::size_t hint_ = 0;
 };

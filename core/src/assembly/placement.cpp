@@ -67,8 +67,8 @@ PositionLookup position_at(std::span<const TrackPoint> track, const Instant& t) 
 
   const TrackPoint& a = track[p - 1];
   const TrackPoint& b = track[p];
-  const i128 ta = us(a.time);
-  const i128 tb = us(b.time);
+  const Int128 ta = us(a.time);
+  const Int128 tb = us(b.time);
   // Two instants a fraction of a microsecond apart have one us value.
   const double q = tb == ta ? 0.0 : static_cast<double>(us(t) - ta) / static_cast<double>(tb - ta);
   const double lat = a.position.lat + q * (b.position.lat - a.position.lat);

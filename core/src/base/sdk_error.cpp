@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "base/overloaded.hpp"
+#include "base/wide_int.hpp"
 #include "quillrun/text.hpp"
 
 // Calls to quoted() are qualified: with a std::string argument, ADL would
@@ -12,17 +13,6 @@
 
 namespace quillrun {
 namespace {
-
-// std::to_string has no overload for 128-bit integers.
-std::string decimal_u128(Uint128 value) {
-  std::string digits;
-  do {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  } while (value != 0);
-  std::reverse(digits.begin(), digits.end());
-  return digits;
-}
 
 std::string dec(std::uint64_t value) { return std::to_string(value); }
 
@@ -68,7 +58,7 @@ std::string SdkError::message() const {
   return std::visit(
       Overloaded{
           [](const DatasetTooLarge& e) {
-            return "dataset " + quillrun::quoted(e.path) + " declares " + decimal_u128(e.declared) +
+            return "dataset " + quillrun::quoted(e.path) + " declares " + to_decimal(e.declared) +
                    " bytes of data, past what a " + dec(e.file_len) + "-byte file can hold";
           },
           [](const EmptyField& e) { return field_path(e.group, e.dataset) + ": record " + dec(e.row) + " is empty"; },

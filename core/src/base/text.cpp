@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "base/non_printable.hpp"
+#include "base/utf8.hpp"
 
 namespace quillrun {
 namespace {
@@ -31,38 +31,6 @@ bool is_printable(char32_t cp) noexcept {
   return it == table.end() || cp < it->first;
 }
 
-struct Decoded {
-  char32_t cp;
-  std::size_t len;
-};
-
-// One well-formed UTF-8 sequence at the start of `s`, or none (overlong
-// forms, surrogates and values past U+10FFFF are not well-formed).
-std::optional<Decoded> decode_one(std::string_view s) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-  const auto cont = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
-  const std::uint8_t b0 = byte(0);
-  if (b0 < 0x80) return Decoded{b0, 1};
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    if (!cont(1)) return std::nullopt;
-    return Decoded{static_cast<char32_t>(((b0 & 0x1Fu) << 6) | (byte(1) & 0x3Fu)), 2};
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (!cont(1) || !cont(2)) return std::nullopt;
-    const auto cp = static_cast<char32_t>(((b0 & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu));
-    if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    return Decoded{cp, 3};
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (!cont(1) || !cont(2) || !cont(3)) return std::nullopt;
-    const auto cp = static_cast<char32_t>(((b0 & 0x07u) << 18) | ((byte(1) & 0x3Fu) << 12) |
-                                          ((byte(2) & 0x3Fu) << 6) | (byte(3) & 0x3Fu));
-    if (cp < 0x10000 || cp > 0x10FFFF) return std::nullopt;
-    return Decoded{cp, 4};
-  }
-  return std::nullopt;
-}
-
 void append_hex(std::string& out, std::uint32_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";
   char buf[8];
@@ -82,7 +50,7 @@ std::string quoted(std::string_view text) {
   out.push_back('"');
   std::size_t i = 0;
   while (i < text.size()) {
-    const auto decoded = decode_one(text.substr(i));
+    const auto decoded = utf8::decode(utf8::bytes_of(text.substr(i)));
     if (!decoded) {
       out += "\\x{";
       append_hex(out, static_cast<std::uint8_t>(text[i]));
@@ -90,7 +58,7 @@ std::string quoted(std::string_view text) {
       ++i;
       continue;
     }
-    const char32_t cp = decoded->cp;
+    const char32_t cp = decoded->value;
     switch (cp) {
       case U'"': out += "\\\""; break;
       case U'\\': out += "\\\\"; break;
@@ -100,14 +68,14 @@ std::string quoted(std::string_view text) {
       case U'\0': out += "\\0"; break;
       default:
         if (is_printable(cp)) {
-          out.append(text.substr(i, decoded->len));
+          out.append(text.substr(i, decoded->length));
         } else {
           out += "\\u{";
           append_hex(out, static_cast<std::uint32_t>(cp));
           out.push_back('}');
         }
     }
-    i += decoded->len;
+    i += decoded->length;
   }
   out.push_back('"');
   return out;

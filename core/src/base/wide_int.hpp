@@ -1,17 +1,18 @@
 #pragma once
-// 128-bit integers for microsecond arithmetic: sums and differences of two
-// in-range times (about +-8.3e18 each) overflow 64 bits.
+// Helpers over the 128-bit integers: sums and differences of two in-range
+// times (about +-8.3e18 microseconds each) overflow 64 bits, and so do
+// declared dataset sizes.
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "quillrun/int128.hpp"
+
 namespace quillrun {
 
-__extension__ using i128 = __int128;
-__extension__ using u128 = unsigned __int128;
-
-[[nodiscard]] constexpr std::int64_t saturate_i64(i128 v) noexcept {
+[[nodiscard]] constexpr std::int64_t saturate_i64(Int128 v) noexcept {
   constexpr auto lo = std::numeric_limits<std::int64_t>::min();
   constexpr auto hi = std::numeric_limits<std::int64_t>::max();
   if (v < lo) return lo;
@@ -19,15 +20,16 @@ __extension__ using u128 = unsigned __int128;
   return static_cast<std::int64_t>(v);
 }
 
-[[nodiscard]] constexpr i128 abs_i128(i128 v) noexcept { return v < 0 ? -v : v; }
+[[nodiscard]] constexpr Int128 abs_i128(Int128 v) noexcept { return v < 0 ? -v : v; }
 
-[[nodiscard]] inline std::string to_decimal(u128 v) {
-  if (v == 0) return "0";
+// std::to_string has no overload for 128 bits.
+[[nodiscard]] inline std::string to_decimal(Uint128 v) {
   std::string digits;
-  while (v != 0) {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+  do {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
     v /= 10;
-  }
+  } while (v != 0);
+  std::reverse(digits.begin(), digits.end());
   return digits;
 }
 

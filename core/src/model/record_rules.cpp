@@ -1,5 +1,6 @@
 #include "quillrun/record_rules.hpp"
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -72,7 +73,7 @@ std::string EventMarkerError::message() const {
   using namespace event_marker_error;
   return std::visit(Overloaded{
                         [](const VariantPath& e) { return e.error.message(); },
-                        [](const Annotation& e) { return "invalid event marker annotation: " + e.error.message(); },
+                        [](const event_marker_error::Annotation& e) { return "invalid event marker annotation: " + e.error.message(); },
                     },
                     value);
 }
@@ -88,6 +89,23 @@ std::string EventMarkerStyleError::message() const {
                         },
                     },
                     value);
+}
+
+std::string ChannelUnitError::message() const {
+  using namespace channel_unit_error;
+  return std::visit(
+      Overloaded{
+          [](const Unrecognized& e) {
+            return "unrecognized channel unit " + quillrun::quoted(e.label) +
+                   "; use ChannelUnit::custom for a display-only unit";
+          },
+          [](const Empty&) { return std::string("a custom channel unit cannot be empty"); },
+          [](const ControlCharacter&) { return std::string("a custom channel unit cannot contain control characters"); },
+          [](const Recognized& e) {
+            return "channel unit " + quillrun::quoted(e.label) + " is recognized; use ChannelUnit::recognized instead";
+          },
+      },
+      value);
 }
 
 std::string ChannelError::message() const {
@@ -136,6 +154,18 @@ bool is_lowercase_identifier(std::string_view text) noexcept {
   return true;
 }
 
+bool has_control_character(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return true;
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return true;
+    }
+  }
+  return false;
+}
+
 bool is_color_hex(std::string_view text) noexcept {
   if (text.size() != 7 || text.front() != '#') return false;
   for (const char c : text.substr(1))
@@ -156,22 +186,66 @@ Status<VariantPathError> check_variant_path(std::string_view path) {
   return {};
 }
 
+Result<Timestamps, MissingTimeError> record_times(std::optional<Instant> gps_time,
+                                                  std::optional<Instant> sys_time) noexcept {
+  if (auto times = Timestamps::from(gps_time, sys_time)) return *times;
+  return fail(MissingTimeError{});
+}
+
+Result<NavFix, MissingTimeError> new_nav_fix(double lat, double lon, std::optional<Instant> gps_time,
+                                             std::optional<Instant> sys_time, std::optional<double> heading,
+                                             std::optional<double> speed_mps, std::optional<double> eph_m) noexcept {
+  QR_ASSIGN_OR_RETURN(Timestamps times, record_times(gps_time, sys_time));
+  return NavFix{lat, lon, times, heading, speed_mps, eph_m};
+}
+
+Result<SatelliteReport, MissingTimeError> new_satellite_report(std::vector<Satellite> tracked,
+                                                               std::optional<Instant> gps_time,
+                                                               std::optional<Instant> sys_time) {
+  QR_ASSIGN_OR_RETURN(Timestamps times, record_times(gps_time, sys_time));
+  return SatelliteReport{std::move(tracked), times};
+}
+
+Result<Annotation, SdkError> new_annotation(Instant time, std::optional<std::string> label, MarkerIcon icon) {
+  const auto code = static_cast<std::uint8_t>(icon);
+  if (!label || label->empty()) return Annotation{time, std::nullopt, code, false};
+  if (auto fits = check_field_text(*label, kAnnotationLabelLimit); !fits) {
+    return fail(SdkError{sdk_error::FieldEncode{std::move(fits).error(), std::string(kAnnotationLabelGroup),
+                                                std::string(kAnnotationLabelDataset)}});
+  }
+  return Annotation{time, std::move(label), code, false};
+}
+
+Result<ChannelUnit, ChannelUnitError> new_recognized_unit(std::string_view label) {
+  if (const auto unit = unit_from_text(label)) return ChannelUnit::recognized(*unit);
+  return fail(ChannelUnitError{channel_unit_error::Unrecognized{std::string(label)}});
+}
+
+Result<ChannelUnit, ChannelUnitError> new_custom_unit(std::string_view label) {
+  using namespace channel_unit_error;
+  const std::string_view trimmed = trim_white_space(label);
+  if (trimmed.empty()) return fail(ChannelUnitError{Empty{}});
+  if (has_control_character(trimmed)) return fail(ChannelUnitError{ControlCharacter{}});
+  if (unit_from_text(trimmed)) return fail(ChannelUnitError{Recognized{std::string(trimmed)}});
+  return ChannelUnit::custom(std::string(trimmed));
+}
+
+Status<MetaError> check_meta_text(MetaField field, std::string_view text) {
+  if (const auto offset = text.find('\0'); offset != std::string_view::npos)
+    return fail(MetaError{meta_error::NulByte{field, offset}});
+  return {};
+}
+
 Result<Meta, MetaError> new_meta(std::optional<std::string> title, std::optional<std::string> device,
                                  std::optional<std::string> notes, std::optional<std::string> identity,
                                  std::optional<TravelModeArg> travel_mode) {
-  const auto nul_in = [](std::string_view text) { return text.find('\0'); };
   const std::pair<const std::optional<std::string>*, MetaField> texts[] = {
       {&title, MetaField::Title}, {&device, MetaField::Device}, {&notes, MetaField::Notes},
       {&identity, MetaField::Identity}};
   for (const auto& [text, field] : texts) {
-    if (!*text) continue;
-    if (const auto offset = nul_in(**text); offset != std::string_view::npos)
-      return fail(MetaError{meta_error::NulByte{field, offset}});
+    if (*text) QR_TRY(check_meta_text(field, **text));
   }
-  if (travel_mode) {
-    if (const auto offset = nul_in(travel_mode_text(*travel_mode)); offset != std::string_view::npos)
-      return fail(MetaError{meta_error::NulByte{MetaField::TravelMode, offset}});
-  }
+  if (travel_mode) QR_TRY(check_meta_text(MetaField::TravelMode, travel_mode_text(*travel_mode)));
   Meta meta;
   meta.title = std::move(title);
   meta.device = std::move(device);
@@ -259,6 +333,20 @@ Result<Channel, ChannelError> new_channel(std::string name, std::optional<Channe
 
   return Channel{std::move(name), std::move(times), std::move(values), std::move(labels),
                  std::move(unit), period_deg, std::move(description)};
+}
+
+Result<Constellation, SdkError> constellation_from_name(std::string_view name) {
+  static constexpr std::array<std::string_view, kConstellationCount> kLookupNames = {
+      "gps", "glonass", "galileo", "beidou", "navic", "qzss"};
+  for (std::size_t code = 0; code < kLookupNames.size(); ++code) {
+    if (kLookupNames[code] == name) return static_cast<Constellation>(code);
+  }
+  return fail(SdkError{sdk_error::UnknownConstellationName{std::string(name)}});
+}
+
+Result<MarkerIcon, SdkError> marker_icon_from_name(std::string_view name) {
+  if (const auto icon = marker_icon_from_stored_name(name)) return *icon;
+  return fail(SdkError{sdk_error::UnknownMarkerIconName{std::string(name)}});
 }
 
 ColorHex parse_color_hex(std::string text) {

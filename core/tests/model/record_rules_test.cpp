@@ -535,5 +535,162 @@ TEST(ChannelRules, ScalarChannelHoldsNoComponents) {
   EXPECT_EQ(result->width(), 1u);
 }
 
+// ---------------------------------------------------------------- times of fixes and reports
+
+TEST(RecordTimes, EitherTimeOrBoth) {
+  const Instant gps{10, 1, 0};
+  const Instant sys{10, 2, 0};
+  EXPECT_EQ(*record_times(gps, std::nullopt), Timestamps::receiver_only(gps));
+  EXPECT_EQ(*record_times(std::nullopt, sys), Timestamps::host_only(sys));
+  EXPECT_EQ(*record_times(gps, sys), Timestamps::both(gps, sys));
+  const auto neither = record_times(std::nullopt, std::nullopt);
+  ASSERT_FALSE(neither.has_value());
+  EXPECT_EQ(neither.error().message(), "provide gps_time or sys_time");
+}
+
+TEST(RecordTimes, FixAndReportNeedOne) {
+  EXPECT_EQ(new_nav_fix(1.0, 2.0, std::nullopt, std::nullopt, 3.0, 4.0, 5.0).error().message(),
+            "provide gps_time or sys_time");
+  EXPECT_EQ(new_satellite_report({Satellite{}}, std::nullopt, std::nullopt).error().message(),
+            "provide gps_time or sys_time");
+  const Instant sys{3, 4, 5};
+  const auto fix = new_nav_fix(1.0, 2.0, std::nullopt, sys, std::nullopt, 4.0, std::nullopt);
+  ASSERT_TRUE(fix.has_value());
+  EXPECT_EQ(*fix, (NavFix{1.0, 2.0, Timestamps::host_only(sys), std::nullopt, 4.0, std::nullopt}));
+  const auto report = new_satellite_report({Satellite{2, 7, true, 1.0f, std::nullopt, 40.0f}}, sys, std::nullopt);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ(report->times, Timestamps::receiver_only(sys));
+  ASSERT_EQ(report->tracked.size(), 1u);
+  EXPECT_EQ(report->tracked[0].prn, 7u);
+}
+
+// ---------------------------------------------------------------- annotation label
+
+struct LabelCase {
+  const char* name;
+  std::optional<std::string> label;
+  std::optional<std::string> stored;  // when accepted
+  std::optional<std::string> error;
+};
+
+class AnnotationLabel : public ::testing::TestWithParam<LabelCase> {};
+
+TEST_P(AnnotationLabel, FieldRulesOfMarkersLabel) {
+  const auto& c = GetParam();
+  const auto result = new_annotation(Instant{1, 2, 3}, c.label, MarkerIcon::Gear);
+  ASSERT_EQ(result.has_value(), !c.error.has_value());
+  if (c.error) {
+    EXPECT_EQ(result.error().message(), *c.error);
+    return;
+  }
+  EXPECT_EQ(result->label, c.stored);
+  EXPECT_EQ(result->time, (Instant{1, 2, 3}));
+  EXPECT_EQ(result->icon, static_cast<std::uint8_t>(MarkerIcon::Gear));
+  EXPECT_FALSE(result->icon_unknown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, AnnotationLabel,
+    ::testing::Values(
+        LabelCase{"none", std::nullopt, std::nullopt, std::nullopt},
+        LabelCase{"empty_is_none", ""s, std::nullopt, std::nullopt},
+        LabelCase{"at_limit_255", std::string(255, 'a'), std::string(255, 'a'), std::nullopt},
+        LabelCase{"multibyte_at_limit", std::string(127, 'a') + kE + std::string(126, 'b'),
+                  std::string(127, 'a') + kE + std::string(126, 'b'), std::nullopt},
+        LabelCase{"past_limit_256", std::string(256, 'a'), std::nullopt,
+                  "markers/label: " + q(std::string(256, 'a')) + " is 256 bytes, past the 255 bytes the field holds"},
+        LabelCase{"nul_before_length", "a\0"s + std::string(300, 'b'), std::nullopt,
+                  "markers/label: " + q("a\\0" + std::string(300, 'b')) + " has a nul byte at offset 1"}),
+    kNamed);
+
+// ---------------------------------------------------------------- channel units
+
+struct UnitCase {
+  const char* name;
+  std::string label;
+  std::optional<ChannelUnit> unit;  // when accepted
+  std::optional<std::string> error;
+};
+
+class CustomUnit : public ::testing::TestWithParam<UnitCase> {};
+
+TEST_P(CustomUnit, FirstFailingRuleDecides) {
+  const auto& c = GetParam();
+  const auto result = new_custom_unit(c.label);
+  ASSERT_EQ(result.has_value(), !c.error.has_value());
+  if (c.error) {
+    EXPECT_EQ(result.error().message(), *c.error);
+  } else {
+    EXPECT_EQ(*result, *c.unit);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CustomUnit,
+    ::testing::Values(
+        UnitCase{"trimmed", "  rpm\t", ChannelUnit::custom("rpm"), std::nullopt},
+        UnitCase{"inner_space_kept", " beats per minute ", ChannelUnit::custom("beats per minute"), std::nullopt},
+        UnitCase{"nbsp_inside_kept", "a\xc2\xa0" "b", ChannelUnit::custom("a\xc2\xa0" "b"), std::nullopt},
+        UnitCase{"empty", "", std::nullopt, "a custom channel unit cannot be empty"},
+        UnitCase{"white_space_only", " \t\n ", std::nullopt, "a custom channel unit cannot be empty"},
+        UnitCase{"c0_control", "a\x01" "b", std::nullopt, "a custom channel unit cannot contain control characters"},
+        UnitCase{"del", "a\x7f", std::nullopt, "a custom channel unit cannot contain control characters"},
+        UnitCase{"c1_control", "x\xc2\x85" "x", std::nullopt, "a custom channel unit cannot contain control characters"},
+        UnitCase{"control_before_catalog", "km\x01", std::nullopt,
+                 "a custom channel unit cannot contain control characters"},
+        UnitCase{"catalog_named_trimmed", "  kph ", std::nullopt,
+                 "channel unit \"kph\" is recognized; use ChannelUnit::recognized instead"}),
+    kNamed);
+
+TEST(RecognizedUnit, CatalogOrRefusalWithTheLabelAsGiven) {
+  const auto unit = new_recognized_unit(" km/h ");
+  ASSERT_TRUE(unit.has_value());
+  EXPECT_EQ(unit->kind, ChannelUnit::Kind::Recognized);
+  EXPECT_EQ(unit->label(), "km/h");
+  const auto refused = new_recognized_unit(" furlong ");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(),
+            "unrecognized channel unit \" furlong \"; use ChannelUnit::custom for a display-only unit");
+}
+
+struct ControlCase {
+  const char* name;
+  std::string text;
+  bool control;
+};
+
+class ControlCharacter : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(ControlCharacter, C0DelAndC1) {
+  EXPECT_EQ(has_control_character(GetParam().text), GetParam().control);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, ControlCharacter,
+    ::testing::Values(ControlCase{"empty", "", false}, ControlCase{"plain", "km/h", false},
+                      ControlCase{"nul", "\0"s, true}, ControlCase{"unit_separator", "\x1f", true},
+                      ControlCase{"space", " ", false}, ControlCase{"tilde", "~", false},
+                      ControlCase{"del", "\x7f", true}, ControlCase{"c1_first", "\xc2\x80", true},
+                      ControlCase{"c1_last", "\xc2\x9f", true}, ControlCase{"nbsp", "\xc2\xa0", false},
+                      ControlCase{"lone_c2_at_end", "a\xc2", false}, ControlCase{"e_acute", kE, false},
+                      ControlCase{"c1_bytes_not_after_c2", "\xc3\x85", false}),
+    kNamed);
+
+// ---------------------------------------------------------------- lookups by name
+
+TEST(LookupByName, LowercaseNamesExactToTheByte) {
+  EXPECT_EQ(*constellation_from_name("gps"), Constellation::Gps);
+  EXPECT_EQ(*constellation_from_name("beidou"), Constellation::BeiDou);
+  EXPECT_EQ(*constellation_from_name("qzss"), Constellation::Qzss);
+  EXPECT_EQ(*marker_icon_from_name("pin"), MarkerIcon::Pin);
+  EXPECT_EQ(*marker_icon_from_name("satellite_lost"), MarkerIcon::SatelliteLost);
+  EXPECT_EQ(constellation_from_name("GPS").error().message(), "unknown constellation name \"GPS\"");
+  EXPECT_EQ(constellation_from_name("gps ").error().message(), "unknown constellation name \"gps \"");
+  EXPECT_EQ(constellation_from_name("").error().message(), "unknown constellation name \"\"");
+  EXPECT_EQ(marker_icon_from_name("Pin").error().message(), "unknown marker icon name \"Pin\"");
+  EXPECT_EQ(marker_icon_from_name("satellite lost").error().message(),
+            "unknown marker icon name \"satellite lost\"");
+}
+
 }  // namespace
 }  // namespace quillrun

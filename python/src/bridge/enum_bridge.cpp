@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "runtime/args.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -24,9 +24,26 @@ EnumTable table(EnumKind kind) noexcept {
   return {"TravelMode", kTravelModeMembers};
 }
 
-OnceCell& cell(EnumKind kind) noexcept {
-  static OnceCell cells[3];
-  return cells[static_cast<std::size_t>(kind)];
+OnceCell& cell(EnumKind kind) noexcept { return module_state().enum_classes[static_cast<std::size_t>(kind)]; }
+
+// The members of the class by code, for recognising an argument by
+// identity.
+PyResult<PyObject*> members_by_code(EnumKind kind, PyObject* cls) {
+  return module_state().enum_members[static_cast<std::size_t>(kind)].get_or_init([kind, cls]() -> PyResult<Ref> {
+    const std::span<const std::string_view> names = table(kind).members;
+    QR_ASSIGN_OR_RETURN(Ref members, own(PyTuple_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t code = 0; code < names.size(); ++code) {
+      const std::string name(names[code]);
+      PyObject* member = PyObject_GetAttrString(cls, name.c_str());
+      if (member == nullptr) {
+        PyError err = PyError::fetch();
+        if (!err.matches(PyExc_AttributeError)) return fail(std::move(err));
+        member = Py_NewRef(Py_None);
+      }
+      PyTuple_SetItem(members.get(), static_cast<Py_ssize_t>(code), member);  // steals `member`
+    }
+    return members;
+  });
 }
 
 PyResult<Ref> look_up_class(const char* class_name) {
@@ -45,9 +62,13 @@ PyResult<PyObject*> enum_class(EnumKind kind) {
 }
 
 PyResult<std::uint8_t> enum_member_code(EnumKind kind, PyObject* object) {
-  static Interned name_attribute("name");
   const EnumTable t = table(kind);
   QR_ASSIGN_OR_RETURN(PyObject * cls, enum_class(kind));
+  // A member itself, the common case, is known by identity.
+  QR_ASSIGN_OR_RETURN(PyObject * members, members_by_code(kind, cls));
+  for (std::size_t code = 0; object != Py_None && code < t.members.size(); ++code) {
+    if (PyTuple_GetItem(members, static_cast<Py_ssize_t>(code)) == object) return static_cast<std::uint8_t>(code);
+  }
   // The class's own instance check is honoured.
   const int is_member = PyObject_IsInstance(object, cls);
   if (is_member < 0) return fail(PyError::fetch());
@@ -55,7 +76,7 @@ PyResult<std::uint8_t> enum_member_code(EnumKind kind, PyObject* object) {
     QR_ASSIGN_OR_RETURN(std::string got, type_name(Py_TYPE(object)));
     return fail(PyError::type_error(std::string("expected a ") + t.class_name + " member, got " + got));
   }
-  QR_ASSIGN_OR_RETURN(PyObject * attribute, name_attribute.get());
+  QR_ASSIGN_OR_RETURN(PyObject * attribute, module_state().name.get());
   QR_ASSIGN_OR_RETURN(Ref name, own(PyObject_GetAttr(object, attribute)));
   QR_ASSIGN_OR_RETURN(std::string_view text, to_str(name.get()));
   for (std::size_t code = 0; code < t.members.size(); ++code) {

@@ -5,13 +5,24 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "runtime/errors.hpp"
 #include "quillrun/codes.hpp"
 #include "runtime/ref.hpp"
 
 namespace quillrun::py {
+
+// The members' upper-case names, by core code.
+inline constexpr std::array<std::string_view, kConstellationCount> kConstellationMembers = {
+    "GPS", "GLONASS", "GALILEO", "BEIDOU", "NAVIC", "QZSS"};
+inline constexpr std::array<std::string_view, kMarkerIconCount> kMarkerIconMembers = {
+    "PIN", "CROSS", "CIRCLE", "LIGHTNING", "WARNING", "ERROR", "CHECK",
+    "SATELLITE", "SATELLITE_LOST", "GEAR", "REFRESH", "DOWNLOAD", "UPLOAD", "WRENCH"};
+inline constexpr std::array<std::string_view, kTravelModeCount> kTravelModeMembers = {
+    "CAR", "MOTORCYCLE", "BICYCLE", "PEDESTRIAN", "BOAT", "RAIL", "AIRCRAFT"};
 
 enum class EnumKind : std::uint8_t { Constellation, MarkerIcon, TravelMode };
 

@@ -15,6 +15,9 @@
 namespace quillrun::py {
 namespace {
 
+// The target of the bridge's own records: the extension module's name.
+constexpr std::string_view kExtensionTarget = "_quillrun_sdk";
+
 long python_level(log::Level level) noexcept {
   switch (level) {
     case log::Level::Error: return 40;
@@ -148,7 +151,7 @@ void install_logging_bridge() noexcept {
       const std::string message = "the sdk's log records stay off python's logging: " + failure;
       // The location is fixed: handlers and filters written against earlier
       // releases match on it.
-      log::dispatch(log::Record{log::Level::Warn, log::targets::extension, message, "src/lib", 2146});
+      log::dispatch(log::Record{log::Level::Warn, kExtensionTarget, message, "src/lib", 2146});
     }
   } catch (...) {
     // Out of memory while reporting: the module works without the bridge.

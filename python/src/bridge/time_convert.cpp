@@ -5,7 +5,7 @@
 #include <string>
 
 #include "runtime/args.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -20,13 +20,11 @@ PyResult<Ref> datetime_attribute(const char* name) {
 }
 
 PyResult<PyObject*> datetime_type() {
-  static OnceCell cell;
-  return cell.get_or_init([] { return datetime_attribute("datetime"); });
+  return module_state().datetime_type.get_or_init([] { return datetime_attribute("datetime"); });
 }
 
 PyResult<PyObject*> utc() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().utc.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref timezone, datetime_attribute("timezone"));
     return own(PyObject_GetAttrString(timezone.get(), "utc"));
   });
@@ -47,11 +45,8 @@ PyResult<std::string> repr_text(PyObject* object) {
 // asked without a datetime (utcoffset(None)): a zone whose offset depends on
 // the date has none to give and is refused.
 PyResult<std::int64_t> fixed_offset_us(PyObject* tzinfo) {
-  static Interned utcoffset("utcoffset");
-  static Interned days("days");
-  static Interned seconds("seconds");
-  static Interned microseconds("microseconds");
-  QR_ASSIGN_OR_RETURN(PyObject * method, utcoffset.get());
+  ModuleState& state = module_state();
+  QR_ASSIGN_OR_RETURN(PyObject * method, state.utcoffset.get());
   QR_ASSIGN_OR_RETURN(Ref offset, own(PyObject_CallMethodObjArgs(tzinfo, method, Py_None, nullptr)));
   if (offset.get() == Py_None) {
     QR_ASSIGN_OR_RETURN(std::string tz, repr_text(tzinfo));
@@ -61,9 +56,9 @@ PyResult<std::int64_t> fixed_offset_us(PyObject* tzinfo) {
   if (!PyObject_TypeCheck(offset.get(), reinterpret_cast<PyTypeObject*>(timedelta))) {
     return fail(not_an_instance(offset.get(), "timedelta"));
   }
-  QR_ASSIGN_OR_RETURN(long long d, int_attribute(offset.get(), days));
-  QR_ASSIGN_OR_RETURN(long long s, int_attribute(offset.get(), seconds));
-  QR_ASSIGN_OR_RETURN(long long u, int_attribute(offset.get(), microseconds));
+  QR_ASSIGN_OR_RETURN(long long d, int_attribute(offset.get(), state.days));
+  QR_ASSIGN_OR_RETURN(long long s, int_attribute(offset.get(), state.seconds));
+  QR_ASSIGN_OR_RETURN(long long u, int_attribute(offset.get(), state.microseconds));
   // A timedelta reaches 999999999 days: 128 bits hold any of them.
   const Int128 total = (static_cast<Int128>(d) * 86'400 + s) * 1'000'000 + u;
   if (total <= -kMicrosPerDay || total >= kMicrosPerDay) {
@@ -80,35 +75,66 @@ PyError incompatible_timezone(PyObject* value) {
 
 PyResult<Ref> int_object(long long value) { return own(PyLong_FromLongLong(value)); }
 
+// year, month, day, hour, minute, second, microsecond, and the tzinfo.
+struct DatetimeFields {
+  std::array<long long, 7> parts{};
+  Ref tzinfo;
+};
+
+// The fields of a datetime of the exact class, from the state it pickles:
+// ten bytes (the year in two, month, day, hour, minute, second, and the
+// microsecond in three, big-endian) and the tzinfo, if any. One call in
+// place of eight attribute reads.
+PyResult<DatetimeFields> exact_fields(PyObject* value) {
+  QR_ASSIGN_OR_RETURN(PyObject * reduce, module_state().reduce.get());
+  PyObject* args[] = {value};
+  QR_ASSIGN_OR_RETURN(Ref reduced, own(PyObject_VectorcallMethod(reduce, args, 1, nullptr)));
+  PyObject* state = PyTuple_Check(reduced.get()) && PyTuple_Size(reduced.get()) == 2
+                        ? PyTuple_GetItem(reduced.get(), 1)
+                        : nullptr;
+  const Py_ssize_t count = state != nullptr && PyTuple_Check(state) ? PyTuple_Size(state) : 0;
+  PyObject* bytes = count >= 1 ? PyTuple_GetItem(state, 0) : nullptr;
+  if (bytes == nullptr || !PyBytes_Check(bytes) || PyBytes_Size(bytes) != 10 || count > 2) {
+    return fail(PyError::panic("datetime pickles an unknown state"));
+  }
+  const auto* b = reinterpret_cast<const unsigned char*>(PyBytes_AsString(bytes));
+  DatetimeFields fields;
+  fields.parts = {b[0] * 256 + b[1], b[2] & 0x7F, b[3], b[4], b[5], b[6], (b[7] << 16) | (b[8] << 8) | b[9]};
+  fields.tzinfo = Ref::borrow(count == 2 ? PyTuple_GetItem(state, 1) : Py_None);
+  return fields;
+}
+
 }  // namespace
 
 PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
-  static Interned tzinfo_name("tzinfo");
-  static Interned year("year");
-  static Interned month("month");
-  static Interned day("day");
-  static Interned hour("hour");
-  static Interned minute("minute");
-  static Interned second("second");
-  static Interned microsecond("microsecond");
-
+  ModuleState& state = module_state();
   QR_ASSIGN_OR_RETURN(PyObject * datetime, datetime_type());
-  if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(datetime))) {
+  const bool exact = Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime));
+  if (!exact && !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(datetime))) {
     return fail(not_an_instance(value, "datetime"));
   }
-  QR_ASSIGN_OR_RETURN(Ref tzinfo, attribute(value, tzinfo_name));
-  if (tzinfo.get() == Py_None) return fail(PyError::type_error("expected a datetime with non-None tzinfo"));
+  DatetimeFields fields;
+  if (exact) {
+    QR_ASSIGN_OR_RETURN(fields, exact_fields(value));
+  } else {
+    // A subclass may override any field: each is read as an attribute.
+    QR_ASSIGN_OR_RETURN(fields.tzinfo, attribute(value, state.tzinfo));
+  }
+  if (fields.tzinfo.get() == Py_None) return fail(PyError::type_error("expected a datetime with non-None tzinfo"));
   QR_ASSIGN_OR_RETURN(PyObject * utc_zone, utc());
   // timezone.utc, by far the most common zone, has offset zero: no call.
   std::int64_t offset_us = 0;
-  if (tzinfo.get() != utc_zone) {
-    QR_ASSIGN_OR_RETURN(offset_us, fixed_offset_us(tzinfo.get()));
+  if (fields.tzinfo.get() != utc_zone) {
+    QR_ASSIGN_OR_RETURN(offset_us, fixed_offset_us(fields.tzinfo.get()));
   }
 
-  std::array<long long, 7> parts{};
-  Interned* names[] = {&year, &month, &day, &hour, &minute, &second, &microsecond};
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(parts[i], int_attribute(value, *names[i]));
+  std::array<long long, 7>& parts = fields.parts;
+  if (!exact) {
+    Interned* names[] = {&state.year,   &state.month,  &state.day,        &state.hour,
+                         &state.minute, &state.second, &state.microsecond};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      QR_ASSIGN_OR_RETURN(parts[i], int_attribute(value, *names[i]));
+    }
   }
   // datetime keeps its fields in range; a subclass that overrides them with
   // something else has no instant either.
@@ -119,6 +145,7 @@ PyResult<quillrun::Instant> instant_from_datetime(PyObject* value) {
                                  static_cast<std::uint32_t>(parts[3]), static_cast<std::uint32_t>(parts[4]),
                                  static_cast<std::uint32_t>(parts[5]), static_cast<std::uint32_t>(parts[6]) * 1000);
   if (!wall) return fail(incompatible_timezone(value));
+  if (offset_us == 0) return *wall;
   const auto instant = checked_add_us(*wall, -offset_us);
   if (!instant) return fail(incompatible_timezone(value));
   return *instant;
@@ -158,8 +185,7 @@ PyResult<Ref> datetime_or_none(const std::optional<quillrun::Instant>& instant) 
 }
 
 PyResult<PyObject*> timedelta_type() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().timedelta_type.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref type, datetime_attribute("timedelta"));
     if (!PyType_Check(type.get())) return fail(not_an_instance(type.get(), "type"));
     return type;

@@ -1,34 +1,32 @@
 #pragma once
-// The hash of Unit and ChannelUnit: SipHash-1-3 with the all-zero key over a
-// byte string made from the unit's codes and label. It is fixed by the codes,
-// so it is the same in every process and in every SDK of the format.
+// The hash and equality slots of Unit and ChannelUnit: the core's unit hash
+// as it is (the hash slot turns -1 into -2), and equality with another unit
+// of the same class only.
 
 #include <Python.h>
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
-#include "quillrun/records.hpp"
-#include "quillrun/units.hpp"
+#include "quillrun/unit_hash.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/ref.hpp"
 
 namespace quillrun::py {
 
-// SipHash-1-3, key (0, 0), read as a signed 64-bit integer.
-[[nodiscard]] std::int64_t sip_hash13(std::string_view bytes) noexcept;
+template <auto& Cls>
+PyResult<Py_ssize_t> unit_hash_slot(PyObject* self) {
+  QR_ASSIGN_OR_RETURN(auto unit, Cls.shared(self));
+  return static_cast<Py_hash_t>(quillrun::unit_hash(*unit));
+}
 
-// A Unit's bytes: presence of a prefix (u64 0 or 1), the prefix code (u64,
-// only when present), the base code (u64), the label, 0xFF; little-endian.
-void append_hash_bytes(std::string& out, const Unit& unit);
-// The variant number (u64: Custom 0, Legacy 1, Recognized 2), then the
-// text and 0xFF, or the Unit's bytes.
-void append_hash_bytes(std::string& out, const ChannelUnit& unit);
-
-template <class U>
-[[nodiscard]] Py_hash_t unit_hash(const U& unit) {
-  std::string bytes;
-  append_hash_bytes(bytes, unit);
-  return static_cast<Py_hash_t>(sip_hash13(bytes));
+// Anything but another unit of the class, a Unit and a ChannelUnit to each
+// other included, is left to Python's fallback.
+template <auto& Cls>
+PyResult<Ref> unit_compare_slot(PyObject* self, PyObject* other, int op) {
+  QR_ASSIGN_OR_RETURN(PyTypeObject * type, Cls.type_for_use());
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, type)) return Ref::borrow(Py_NotImplemented);
+  QR_ASSIGN_OR_RETURN(auto left, Cls.shared(self));
+  QR_ASSIGN_OR_RETURN(auto right, Cls.shared(other));
+  const bool equal = *left == *right;
+  return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
 }
 
 }  // namespace quillrun::py

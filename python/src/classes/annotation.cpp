@@ -8,8 +8,7 @@
 #include "bridge/enum_bridge.hpp"
 #include "bridge/error_mapping.hpp"
 #include "runtime/frame.hpp"
-#include "quillrun/fixed_field.hpp"
-#include "quillrun/layout.hpp"
+#include "quillrun/record_rules.hpp"
 #include "bridge/time_convert.hpp"
 #include "classes/value_class.hpp"
 
@@ -21,38 +20,21 @@ constexpr Param kParams[] = {
     {"label", ParamKind::KeywordOnly, false},
     {"icon", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Annotation.__new__()", kParams};
-
-// The label is bound for the markers/label field of the file, so that
-// field's rules are checked here, where the caller can still fix it.
-namespace markers = layout::markers;
-
-// An empty label is none; a NUL byte, then a length past the field, fail.
-PyResult<std::optional<std::string>> label_rules(std::optional<std::string> label) {
-  if (!label || label->empty()) return std::optional<std::string>();
-  Status<FieldError> fits = check_field_text(*label, markers::kLabel.max_text_bytes());
-  if (!fits) {
-    return fail(error_to_exception(SdkError{sdk_error::FieldEncode{
-        std::move(fits).error(), std::string(markers::kGroup), std::string(markers::kLabel.name)}}));
-  }
-  return label;
-}
+const Signature kNew{"Annotation.__new__()", kParams};
 
 PyResult<Ref> annotation_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[3];
   QR_TRY(parse_tuple_dict(kNew, args, kwargs, values));
-  Annotation annotation;
-  QR_ASSIGN_OR_RETURN(annotation.time, for_param("time", instant_from_datetime(values[0])));
+  QR_ASSIGN_OR_RETURN(Instant time, for_param("time", instant_from_datetime(values[0])));
   QR_ASSIGN_OR_RETURN(std::optional<std::string> label, optional_str_arg("label", values[1]));
   // Left out means PIN; None is no stand-in for it and is refused.
   MarkerIcon icon = MarkerIcon::Pin;
   if (values[2] != nullptr) {
     QR_ASSIGN_OR_RETURN(icon, for_param("icon", extract_marker_icon(values[2])));
   }
-  annotation.icon = static_cast<std::uint8_t>(icon);
-
-  QR_ASSIGN_OR_RETURN(annotation.label, label_rules(std::move(label)));
-  return g_annotation.new_object(std::move(annotation));
+  auto annotation = new_annotation(time, std::move(label), icon);
+  if (!annotation) return fail(error_to_exception(annotation.error()));
+  return g_annotation.new_object(std::move(annotation).value());
 }
 
 std::string padded(std::uint64_t value, std::size_t width) {
@@ -102,23 +84,10 @@ PyResult<Ref> annotation_compare(PyObject* self, PyObject* other, int op) {
   return compare_by_value(g_annotation, self, other, op);
 }
 
-PyResult<Ref> get_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto annotation, g_annotation.shared(self));
-  return datetime_from_instant(annotation->time);
-}
-PyResult<Ref> get_label(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto annotation, g_annotation.shared(self));
-  return text_or_none(annotation->label);
-}
-PyResult<Ref> get_icon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto annotation, g_annotation.shared(self));
-  // A code read from a file that this build does not have: no member.
-  if (annotation->icon_unknown || !is_known_marker_icon(annotation->icon)) return Ref::borrow(Py_None);
-  return marker_icon_member(static_cast<MarkerIcon>(annotation->icon));
-}
-PyResult<Ref> get_icon_code(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto annotation, g_annotation.shared(self));
-  return own(PyLong_FromUnsignedLong(annotation->icon));
+// A code read from a file that this build does not have: no member.
+PyResult<Ref> icon_or_none(const Annotation& annotation) {
+  if (annotation.icon_unknown || !is_known_marker_icon(annotation.icon)) return Ref::borrow(Py_None);
+  return marker_icon_member(static_cast<MarkerIcon>(annotation.icon));
 }
 
 const PyType_Slot kSlots[] = {
@@ -128,11 +97,11 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"time", &getter_entry<get_time>, nullptr, nullptr, nullptr},
-    {"label", &getter_entry<get_label>, nullptr, nullptr, nullptr},
-    {"icon", &getter_entry<get_icon>, nullptr, nullptr, nullptr},
-    {"icon_code", &getter_entry<get_icon_code>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_annotation, &Annotation::time, datetime_from_instant>("time"),
+    attribute<g_annotation, &Annotation::label, text_or_none>("label"),
+    computed<g_annotation, icon_or_none>("icon"),
+    attribute<g_annotation, &Annotation::icon, int_object>("icon_code"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

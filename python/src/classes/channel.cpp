@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "runtime/args.hpp"
-#include "classes/channel_unit.hpp"
+#include "bridge/error_mapping.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "quillrun/record_rules.hpp"
@@ -46,9 +46,9 @@ PyResult<std::optional<ChannelUnit>> resolve_unit(PyObject* unit) {
   }
   if (PyUnicode_Check(unit)) {
     QR_ASSIGN_OR_RETURN(std::string_view text, to_str(unit));
-    const auto recognized = unit_from_text(text);
-    if (!recognized) return fail(unrecognized_unit_error(text));
-    return std::optional<ChannelUnit>(ChannelUnit::recognized(*recognized));
+    auto recognized = new_recognized_unit(text);
+    if (!recognized) return fail(error_to_exception(recognized.error()));
+    return std::optional<ChannelUnit>(std::move(recognized).value());
   }
   return fail(PyError::value_error("unit must be a recognized string or ChannelUnit.custom(...)"));
 }
@@ -62,7 +62,7 @@ constexpr Param kChannelParams[] = {
     {"description", ParamKind::KeywordOnly, false},
     {"components", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kChannelNew{"Channel.__new__()", kChannelParams};
+const Signature kChannelNew{"Channel.__new__()", kChannelParams};
 
 PyResult<Ref> channel_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* arg[7];
@@ -89,61 +89,12 @@ PyResult<Ref> channel_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return g_channel.new_object(std::move(channel).value());
 }
 
-PyResult<Ref> channel_name(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  return text_object(channel->name);
+PyResult<Ref> unit_or_none(const std::optional<ChannelUnit>& unit) {
+  if (!unit) return Ref::borrow(Py_None);
+  return g_channel_unit.new_object(*unit);
 }
 
-PyResult<Ref> channel_unit(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  if (!channel->unit) return Ref::borrow(Py_None);
-  return g_channel_unit.new_object(*channel->unit);
-}
-
-PyResult<Ref> channel_period_deg(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  return float_or_none(channel->period_deg);
-}
-
-PyResult<Ref> channel_description(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  return text_or_none(channel->description);
-}
-
-PyResult<Ref> channel_components(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  QR_ASSIGN_OR_RETURN(Ref list, own(PyList_New(static_cast<Py_ssize_t>(channel->components.size()))));
-  for (std::size_t i = 0; i < channel->components.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(Ref label, text_object(channel->components[i]));
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), label.release());
-  }
-  return list;
-}
-
-PyResult<Ref> channel_is_vector(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  return bool_object(!channel->components.empty());
-}
-
-PyResult<Ref> channel_times(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  QR_ASSIGN_OR_RETURN(Ref list, own(PyList_New(static_cast<Py_ssize_t>(channel->times.size()))));
-  for (std::size_t i = 0; i < channel->times.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(Ref time, datetime_from_instant(channel->times[i]));
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), time.release());
-  }
-  return list;
-}
-
-PyResult<Ref> channel_values(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
-  QR_ASSIGN_OR_RETURN(Ref list, own(PyList_New(static_cast<Py_ssize_t>(channel->values.size()))));
-  for (std::size_t i = 0; i < channel->values.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(Ref value, float_object(channel->values[i]));
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
-  }
-  return list;
-}
+Ref is_vector(const Channel& channel) { return bool_object(!channel.components.empty()); }
 
 PyResult<Ref> channel_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto channel, g_channel.shared(self));
@@ -174,23 +125,24 @@ const PyType_Slot kChannelSlots[] = {
 };
 
 PyGetSetDef g_channel_getters[] = {
-    {"name", &getter_entry<channel_name>, nullptr,
-     "The channel's identifier; queries refer to the channel by an at sign followed by it.", nullptr},
-    {"unit", &getter_entry<channel_unit>, nullptr, "The declared unit as a :class:`ChannelUnit`, or `None`.", nullptr},
-    {"period_deg", &getter_entry<channel_period_deg>, nullptr,
-     "The wrap period in degrees for an angular channel, or `None` if linear.\n\n"
-     "A `deg` channel without a period holds an unbounded angle.",
-     nullptr},
-    {"description", &getter_entry<channel_description>, nullptr,
-     "A human description of what the channel records, or `None`.", nullptr},
-    {"components", &getter_entry<channel_components>, nullptr,
-     "The vector component labels, or an empty list for a scalar channel.", nullptr},
-    {"is_vector", &getter_entry<channel_is_vector>, nullptr,
-     "Whether this is a vector channel (has named components).", nullptr},
-    {"times", &getter_entry<channel_times>, nullptr, "The sample timestamps, one per row of `values`.", nullptr},
-    {"values", &getter_entry<channel_values>, nullptr,
-     "The sample values, row-major: `len(times)` rows by component count.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_channel, &Channel::name, text_object>(
+        "name", "The channel's identifier; queries refer to the channel by an at sign followed by it."),
+    attribute<g_channel, &Channel::unit, unit_or_none>("unit",
+                                                       "The declared unit as a :class:`ChannelUnit`, or `None`."),
+    attribute<g_channel, &Channel::period_deg, float_or_none<double>>(
+        "period_deg",
+        "The wrap period in degrees for an angular channel, or `None` if linear.\n\n"
+        "A `deg` channel without a period holds an unbounded angle."),
+    attribute<g_channel, &Channel::description, text_or_none>(
+        "description", "A human description of what the channel records, or `None`."),
+    attribute<g_channel, &Channel::components, list_of<text_object, std::string>>(
+        "components", "The vector component labels, or an empty list for a scalar channel."),
+    computed<g_channel, is_vector>("is_vector", "Whether this is a vector channel (has named components)."),
+    attribute<g_channel, &Channel::times, list_of<datetime_from_instant, Instant>>(
+        "times", "The sample timestamps, one per row of `values`."),
+    attribute<g_channel, &Channel::values, list_of<float_object, double>>(
+        "values", "The sample values, row-major: `len(times)` rows by component count."),
+    kEndOfGetters,
 };
 
 const ClassSpec kChannelSpec{

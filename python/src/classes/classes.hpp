@@ -7,10 +7,12 @@
 // ChannelSequence, ChannelIterator, EventMarkerStyleSequence,
 // EventMarkerStyleIterator, NavFile, NavFileBuilder.
 //
-// Each class lives in a file of its own (navfix.cpp, ...) that defines its
+// Each class lives in a file of its own (nav_fix.cpp, ...) that defines its
 // payload, its ClassSpec table entry, the functions the entry names and its
-// Class<Payload> object; a header beside it declares that object for the
-// classes that create or take its objects, and for the registration table in
-// module.cpp, which lists it in the order above.
+// Class<Payload> object; the five views and their iterators share one file
+// (sequence_views.cpp), written once over a table description. A header
+// declares each object for the classes that create or take its objects, and
+// for the registration table in module.cpp, which lists it in the order
+// above.
 
 #include "runtime/types.hpp"

@@ -19,7 +19,7 @@ constexpr Param kParams[] = {
     {"sys_time"},
     {"annotation", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"EventMarker.__new__()", kParams};
+const Signature kNew{"EventMarker.__new__()", kParams};
 
 // Whether `value` is the skip sentinel: an instance of the type of
 // quillrun_sdk.event_kind.event_kind.skip. The module is imported afresh at
@@ -71,29 +71,16 @@ PyResult<Ref> event_marker_repr(PyObject* self) {
   return text_object("EventMarker(variant_path=" + path + ")");
 }
 
-PyResult<Ref> get_variant_path(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_event_marker.shared(self));
-  return text_or_none(marker->variant_path);
-}
-PyResult<Ref> get_sys_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_event_marker.shared(self));
-  return datetime_from_instant(marker->sys_time);
-}
-PyResult<Ref> get_annotation(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_event_marker.shared(self));
-  return text_or_none(marker->annotation);
-}
-
 const PyType_Slot kSlots[] = {
     {Py_tp_new, as_slot(&constructor_entry<event_marker_new>)},
     {Py_tp_repr, as_slot(&unary_entry<event_marker_repr>)},
 };
 
 PyGetSetDef g_getters[] = {
-    {"variant_path", &getter_entry<get_variant_path>, nullptr, nullptr, nullptr},
-    {"sys_time", &getter_entry<get_sys_time>, nullptr, nullptr, nullptr},
-    {"annotation", &getter_entry<get_annotation>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_event_marker, &EventMarker::variant_path, text_or_none>("variant_path"),
+    attribute<g_event_marker, &EventMarker::sys_time, datetime_from_instant>("sys_time"),
+    attribute<g_event_marker, &EventMarker::annotation, text_or_none>("annotation"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

@@ -1,5 +1,5 @@
 // EventMarkerPoint: one event marker of a trace with its interpolated
-// position, handed to Python as a private copy.
+// position, sharing the immutable trace.
 
 #include <Python.h>
 
@@ -17,36 +17,14 @@ constexpr const char* kEventMarkerPointDoc =
     "\n"
     "Obtained via the :attr:`NavFile.event_markers` getter.";
 
-PyResult<Ref> event_marker_point_variant_path(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return text_object(point->variant_path);
-}
-
-PyResult<Ref> event_marker_point_sys_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return datetime_from_instant(point->sys_time);
-}
-
-PyResult<Ref> event_marker_point_lat(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return float_object(point->lat);
-}
-
-PyResult<Ref> event_marker_point_lon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return float_object(point->lon);
-}
-
-PyResult<Ref> event_marker_point_annotation(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
-  return text_or_none(point->annotation);
-}
+using quillrun::EventMarkerPoint;
 
 PyResult<Ref> event_marker_point_repr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto point, g_event_marker_point.shared(self));
+  QR_ASSIGN_OR_RETURN(auto row, g_event_marker_point.shared(self));
+  const auto& point = record_of(*row);
   // The path goes in as plain text, without quotes or escapes.
-  return text_object("EventMarkerPoint(variant_path=" + point->variant_path + ", lat=" + fixed6(point->lat) +
-                    ", lon=" + fixed6(point->lon) + ")");
+  return text_object("EventMarkerPoint(variant_path=" + point.variant_path + ", lat=" + fixed6(point.lat) +
+                    ", lon=" + fixed6(point.lon) + ")");
 }
 
 const PyType_Slot kEventMarkerPointSlots[] = {
@@ -54,12 +32,12 @@ const PyType_Slot kEventMarkerPointSlots[] = {
 };
 
 PyGetSetDef g_event_marker_point_getters[] = {
-    {"variant_path", &getter_entry<event_marker_point_variant_path>, nullptr, nullptr, nullptr},
-    {"sys_time", &getter_entry<event_marker_point_sys_time>, nullptr, nullptr, nullptr},
-    {"lat", &getter_entry<event_marker_point_lat>, nullptr, "Interpolated latitude in degrees.", nullptr},
-    {"lon", &getter_entry<event_marker_point_lon>, nullptr, "Interpolated longitude in degrees.", nullptr},
-    {"annotation", &getter_entry<event_marker_point_annotation>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_event_marker_point, &EventMarkerPoint::variant_path, text_object>("variant_path"),
+    attribute<g_event_marker_point, &EventMarkerPoint::sys_time, datetime_from_instant>("sys_time"),
+    attribute<g_event_marker_point, &EventMarkerPoint::lat, float_object>("lat", "Interpolated latitude in degrees."),
+    attribute<g_event_marker_point, &EventMarkerPoint::lon, float_object>("lon", "Interpolated longitude in degrees."),
+    attribute<g_event_marker_point, &EventMarkerPoint::annotation, text_or_none>("annotation"),
+    kEndOfGetters,
 };
 
 const ClassSpec kEventMarkerPointSpec{
@@ -73,6 +51,6 @@ const ClassSpec kEventMarkerPointSpec{
 
 }  // namespace
 
-Class<quillrun::EventMarkerPoint> g_event_marker_point{kEventMarkerPointSpec};
+Class<TraceRow<quillrun::EventMarkerPoint>> g_event_marker_point{kEventMarkerPointSpec};
 
 }  // namespace quillrun::py

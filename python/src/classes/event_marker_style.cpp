@@ -17,7 +17,7 @@ constexpr Param kParams[] = {
     {"icon", ParamKind::KeywordOnly, false},
     {"color", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"EventMarkerStyle.__new__()", kParams};
+const Signature kNew{"EventMarkerStyle.__new__()", kParams};
 
 PyResult<Ref> event_marker_style_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[3];
@@ -38,25 +38,20 @@ PyResult<Ref> event_marker_style_repr(PyObject* self) {
   return text_object("EventMarkerStyle(variant_path=" + style->variant_path + ")");
 }
 
-PyResult<Ref> get_variant_path(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto style, g_event_marker_style.shared(self));
-  return text_object(style->variant_path);
+// No icon, or a name from a file that this build does not have.
+PyResult<Ref> icon_or_none(const StyleIcon& icon) {
+  if (icon.kind != StyleIcon::Kind::Known) return Ref::borrow(Py_None);
+  return marker_icon_member(icon.code);
 }
-PyResult<Ref> get_icon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto style, g_event_marker_style.shared(self));
-  // No icon, or a name from a file that this build does not have.
-  if (style->icon.kind != StyleIcon::Kind::Known) return Ref::borrow(Py_None);
-  return marker_icon_member(style->icon.code);
+
+PyResult<Ref> icon_name_or_none(const StyleIcon& icon) {
+  if (icon.kind == StyleIcon::Kind::None) return Ref::borrow(Py_None);
+  return text_object(icon.name());
 }
-PyResult<Ref> get_icon_name(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto style, g_event_marker_style.shared(self));
-  if (style->icon.kind == StyleIcon::Kind::None) return Ref::borrow(Py_None);
-  return text_object(style->icon.name());
-}
-PyResult<Ref> get_color(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto style, g_event_marker_style.shared(self));
-  if (style->color.kind == ColorHex::Kind::Absent) return Ref::borrow(Py_None);
-  return text_object(style->color.text);
+
+PyResult<Ref> color_or_none(const ColorHex& color) {
+  if (color.kind == ColorHex::Kind::Absent) return Ref::borrow(Py_None);
+  return text_object(color.text);
 }
 
 const PyType_Slot kSlots[] = {
@@ -65,11 +60,11 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"variant_path", &getter_entry<get_variant_path>, nullptr, nullptr, nullptr},
-    {"icon", &getter_entry<get_icon>, nullptr, nullptr, nullptr},
-    {"icon_name", &getter_entry<get_icon_name>, nullptr, nullptr, nullptr},
-    {"color", &getter_entry<get_color>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_event_marker_style, &EventMarkerStyle::variant_path, text_object>("variant_path"),
+    attribute<g_event_marker_style, &EventMarkerStyle::icon, icon_or_none>("icon"),
+    attribute<g_event_marker_style, &EventMarkerStyle::icon, icon_name_or_none>("icon_name"),
+    attribute<g_event_marker_style, &EventMarkerStyle::color, color_or_none>("color"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

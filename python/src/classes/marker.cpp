@@ -1,5 +1,5 @@
 // Marker: one map marker of a trace (an annotation placed on the track),
-// handed to Python as a private copy.
+// sharing the immutable trace.
 
 #include <Python.h>
 
@@ -12,48 +12,24 @@
 namespace quillrun::py {
 namespace {
 
-PyResult<Ref> marker_lat(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return float_object(marker->lat);
-}
+using quillrun::Marker;
 
-PyResult<Ref> marker_lon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return float_object(marker->lon);
-}
-
-PyResult<Ref> marker_annotation(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
+PyResult<Ref> annotation_of(const Marker& marker) {
   return g_annotation.new_object(quillrun::Annotation{
-      .time = marker->time, .label = marker->label, .icon = marker->icon, .icon_unknown = marker->icon_unknown});
+      .time = marker.time, .label = marker.label, .icon = marker.icon, .icon_unknown = marker.icon_unknown});
 }
 
-PyResult<Ref> marker_label(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return text_or_none(marker->label);
-}
-
-PyResult<Ref> marker_icon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
+PyResult<Ref> icon_or_none(const Marker& marker) {
   // The reader flags every code past the catalog; the second test only
   // keeps a code the bridge has no member for from ever reaching it.
-  if (marker->icon_unknown || !is_known_marker_icon(marker->icon)) return Ref::borrow(Py_None);
-  return marker_icon_member(static_cast<MarkerIcon>(marker->icon));
-}
-
-PyResult<Ref> marker_icon_code(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return own(PyLong_FromLong(marker->icon));
-}
-
-PyResult<Ref> marker_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return datetime_from_instant(marker->time);
+  if (marker.icon_unknown || !is_known_marker_icon(marker.icon)) return Ref::borrow(Py_None);
+  return marker_icon_member(static_cast<MarkerIcon>(marker.icon));
 }
 
 PyResult<Ref> marker_repr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto marker, g_marker.shared(self));
-  return text_object("Marker(lat=" + fixed6(marker->lat) + ", lon=" + fixed6(marker->lon) + ")");
+  QR_ASSIGN_OR_RETURN(auto row, g_marker.shared(self));
+  const auto& marker = record_of(*row);
+  return text_object("Marker(lat=" + fixed6(marker.lat) + ", lon=" + fixed6(marker.lon) + ")");
 }
 
 const PyType_Slot kMarkerSlots[] = {
@@ -61,22 +37,19 @@ const PyType_Slot kMarkerSlots[] = {
 };
 
 PyGetSetDef g_marker_getters[] = {
-    {"lat", &getter_entry<marker_lat>, nullptr, "Interpolated latitude in degrees.", nullptr},
-    {"lon", &getter_entry<marker_lon>, nullptr, "Interpolated longitude in degrees.", nullptr},
-    {"annotation", &getter_entry<marker_annotation>, nullptr, "The annotation at :attr:`lat` and :attr:`lon`.",
-     nullptr},
-    {"label", &getter_entry<marker_label>, nullptr, "Display label from the annotation, or `None`.", nullptr},
-    {"icon", &getter_entry<marker_icon>, nullptr,
-     "Visual icon from the annotation, or ``None`` for an icon code this\n"
-     "build does not have. :attr:`icon_code` holds such a code.",
-     nullptr},
-    {"icon_code", &getter_entry<marker_icon_code>, nullptr,
-     "The stored code of :attr:`icon`.\n\n"
-     "An icon code this build does not have is returned unchanged, and\n"
-     ":attr:`icon` is ``None`` for it.",
-     nullptr},
-    {"time", &getter_entry<marker_time>, nullptr, "Annotation timestamp (timezone-aware UTC).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_marker, &Marker::lat, float_object>("lat", "Interpolated latitude in degrees."),
+    attribute<g_marker, &Marker::lon, float_object>("lon", "Interpolated longitude in degrees."),
+    computed<g_marker, annotation_of>("annotation", "The annotation at :attr:`lat` and :attr:`lon`."),
+    attribute<g_marker, &Marker::label, text_or_none>("label", "Display label from the annotation, or `None`."),
+    computed<g_marker, icon_or_none>("icon",
+                                     "Visual icon from the annotation, or ``None`` for an icon code this\n"
+                                     "build does not have. :attr:`icon_code` holds such a code."),
+    attribute<g_marker, &Marker::icon, int_object>("icon_code",
+                                                   "The stored code of :attr:`icon`.\n\n"
+                                                   "An icon code this build does not have is returned unchanged, and\n"
+                                                   ":attr:`icon` is ``None`` for it."),
+    attribute<g_marker, &Marker::time, datetime_from_instant>("time", "Annotation timestamp (timezone-aware UTC)."),
+    kEndOfGetters,
 };
 
 const ClassSpec kMarkerSpec{
@@ -90,6 +63,6 @@ const ClassSpec kMarkerSpec{
 
 }  // namespace
 
-Class<quillrun::Marker> g_marker{kMarkerSpec};
+Class<TraceRow<quillrun::Marker>> g_marker{kMarkerSpec};
 
 }  // namespace quillrun::py

@@ -22,7 +22,7 @@ constexpr Param kParams[] = {
     {"identity", ParamKind::KeywordOnly, false},
     {"travel_mode", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Meta.__new__()", kParams};
+const Signature kNew{"Meta.__new__()", kParams};
 
 std::string variant_failure(const char* variant, const PyError& cause) {
   std::string line = "\n- variant ";
@@ -83,39 +83,10 @@ PyResult<Ref> meta_compare(PyObject* self, PyObject* other, int op) {
   return compare_by_value(g_meta, self, other, op);
 }
 
-PyResult<Ref> get_title(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->title);
-}
-PyResult<Ref> get_device(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->device);
-}
-PyResult<Ref> get_notes(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->notes);
-}
-PyResult<Ref> get_identity(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->identity);
-}
-PyResult<Ref> get_travel_mode(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  if (!meta->travel_mode) return Ref::borrow(Py_None);
-  if (const auto* known = std::get_if<TravelMode>(&*meta->travel_mode)) return travel_mode_member(*known);
-  return text_object(std::get<std::string>(*meta->travel_mode));
-}
-PyResult<Ref> get_sdk_version(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->sdk_version);
-}
-PyResult<Ref> get_sdk_git_commit(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return text_or_none(meta->sdk_git_commit);
-}
-PyResult<Ref> get_sdk_commit_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto meta, g_meta.shared(self));
-  return datetime_or_none(meta->sdk_commit_time);
+PyResult<Ref> travel_mode_object(const std::optional<TravelModeArg>& mode) {
+  if (!mode) return Ref::borrow(Py_None);
+  if (const auto* known = std::get_if<TravelMode>(&*mode)) return travel_mode_member(*known);
+  return text_object(std::get<std::string>(*mode));
 }
 
 const PyType_Slot kSlots[] = {
@@ -125,15 +96,15 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"title", &getter_entry<get_title>, nullptr, nullptr, nullptr},
-    {"device", &getter_entry<get_device>, nullptr, nullptr, nullptr},
-    {"notes", &getter_entry<get_notes>, nullptr, nullptr, nullptr},
-    {"identity", &getter_entry<get_identity>, nullptr, nullptr, nullptr},
-    {"travel_mode", &getter_entry<get_travel_mode>, nullptr, nullptr, nullptr},
-    {"sdk_version", &getter_entry<get_sdk_version>, nullptr, nullptr, nullptr},
-    {"sdk_git_commit", &getter_entry<get_sdk_git_commit>, nullptr, nullptr, nullptr},
-    {"sdk_commit_time", &getter_entry<get_sdk_commit_time>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_meta, &Meta::title, text_or_none>("title"),
+    attribute<g_meta, &Meta::device, text_or_none>("device"),
+    attribute<g_meta, &Meta::notes, text_or_none>("notes"),
+    attribute<g_meta, &Meta::identity, text_or_none>("identity"),
+    attribute<g_meta, &Meta::travel_mode, travel_mode_object>("travel_mode"),
+    attribute<g_meta, &Meta::sdk_version, text_or_none>("sdk_version"),
+    attribute<g_meta, &Meta::sdk_git_commit, text_or_none>("sdk_git_commit"),
+    attribute<g_meta, &Meta::sdk_commit_time, datetime_or_none>("sdk_commit_time"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

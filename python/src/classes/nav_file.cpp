@@ -76,9 +76,9 @@ PyResult<Ref> new_nav_file_from(Result<NavFileData, SdkError> trace) {
 
 constexpr Param kPathParam[] = {{"path"}};
 constexpr Param kDataParam[] = {{"data"}};
-constexpr Signature kOpen{"NavFile.open()", kPathParam};
-constexpr Signature kFromBytes{"NavFile.from_bytes()", kDataParam};
-constexpr Signature kWriteToFile{"NavFile.write_to_file()", kPathParam};
+const Signature kOpen{"NavFile.open()", kPathParam};
+const Signature kFromBytes{"NavFile.from_bytes()", kDataParam};
+const Signature kWriteToFile{"NavFile.write_to_file()", kPathParam};
 
 PyResult<Ref> nav_file_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
@@ -134,44 +134,38 @@ PyStatus warn(const std::string& message) {
   return {};
 }
 
-PyResult<Ref> nav_file_meta(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  return g_meta.new_object(nav_file->trace->meta);
+PyResult<Ref> nav_file_meta(const NavFilePayload& nav_file) {
+  return g_meta.new_object(nav_file.trace->meta);
 }
 
-PyResult<Ref> nav_file_points(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  return g_nav_point_sequence.new_object(SequenceView{nav_file->trace});
+PyResult<Ref> nav_file_points(const NavFilePayload& nav_file) {
+  return g_nav_point_sequence.new_object(SequenceView{nav_file.trace});
 }
 
-PyResult<Ref> nav_file_markers(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  for (const quillrun::Marker& marker : nav_file->trace->markers) {
+PyResult<Ref> nav_file_markers(const NavFilePayload& nav_file) {
+  for (const quillrun::Marker& marker : nav_file.trace->markers) {
     if (!marker.icon_unknown) continue;
     QR_TRY(warn("map marker " + marker.label.value_or("") + " holds the icon code " + std::to_string(marker.icon) +
                 ", which this build does not have: icon reads as None, icon_code holds the code"));
   }
-  return g_marker_sequence.new_object(SequenceView{nav_file->trace});
+  return g_marker_sequence.new_object(SequenceView{nav_file.trace});
 }
 
-PyResult<Ref> nav_file_event_markers(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  return g_event_marker_point_sequence.new_object(SequenceView{nav_file->trace});
+PyResult<Ref> nav_file_event_markers(const NavFilePayload& nav_file) {
+  return g_event_marker_point_sequence.new_object(SequenceView{nav_file.trace});
 }
 
-PyResult<Ref> nav_file_channels(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  return g_channel_sequence.new_object(SequenceView{nav_file->trace});
+PyResult<Ref> nav_file_channels(const NavFilePayload& nav_file) {
+  return g_channel_sequence.new_object(SequenceView{nav_file.trace});
 }
 
-PyResult<Ref> nav_file_event_marker_styles(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
-  for (const quillrun::EventMarkerStyle& style : nav_file->trace->event_marker_styles) {
+PyResult<Ref> nav_file_event_marker_styles(const NavFilePayload& nav_file) {
+  for (const quillrun::EventMarkerStyle& style : nav_file.trace->event_marker_styles) {
     if (style.icon.kind != StyleIcon::Kind::Foreign) continue;
     QR_TRY(warn("event marker style " + style.variant_path + " names the icon " + style.icon.foreign_name +
                 ", which this build does not have: icon reads as None, icon_name holds the name"));
   }
-  return g_event_marker_style_sequence.new_object(SequenceView{nav_file->trace});
+  return g_event_marker_style_sequence.new_object(SequenceView{nav_file.trace});
 }
 
 PyResult<Ref> nav_file_repr(PyObject* self) {
@@ -204,24 +198,23 @@ PyMethodDef g_nav_file_methods[] = {
 };
 
 PyGetSetDef g_nav_file_getters[] = {
-    {"meta", &getter_entry<nav_file_meta>, nullptr, "File-level metadata.", nullptr},
-    {"points", &getter_entry<nav_file_points>, nullptr, "All nav points in chronological order.", nullptr},
-    {"markers", &getter_entry<nav_file_markers>, nullptr,
-     "All map markers with their interpolated positions.\n\n"
-     "Reading this attribute raises a ``UserWarning`` for a marker with an\n"
-     "icon code unknown to this build. Its ``icon`` reads as ``None``. Its\n"
-     "``icon_code`` contains the code.",
-     nullptr},
-    {"event_markers", &getter_entry<nav_file_event_markers>, nullptr,
-     "All event markers with their interpolated positions.", nullptr},
-    {"channels", &getter_entry<nav_file_channels>, nullptr, "All ad-hoc sensor channels, sorted by name.", nullptr},
-    {"event_marker_styles", &getter_entry<nav_file_event_marker_styles>, nullptr,
-     "Per-variant style overrides stored in the file.\n\n"
-     "Reading this attribute raises a ``UserWarning`` for a style with an icon\n"
-     "unknown to this build. Its ``icon`` reads as ``None``. Its\n"
-     "``icon_name`` contains the name.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    computed<g_nav_file, nav_file_meta>("meta", "File-level metadata."),
+    computed<g_nav_file, nav_file_points>("points", "All nav points in chronological order."),
+    computed<g_nav_file, nav_file_markers>("markers",
+                                           "All map markers with their interpolated positions.\n\n"
+                                           "Reading this attribute raises a ``UserWarning`` for a marker with an\n"
+                                           "icon code unknown to this build. Its ``icon`` reads as ``None``. Its\n"
+                                           "``icon_code`` contains the code."),
+    computed<g_nav_file, nav_file_event_markers>("event_markers",
+                                                 "All event markers with their interpolated positions."),
+    computed<g_nav_file, nav_file_channels>("channels", "All ad-hoc sensor channels, sorted by name."),
+    computed<g_nav_file, nav_file_event_marker_styles>(
+        "event_marker_styles",
+        "Per-variant style overrides stored in the file.\n\n"
+        "Reading this attribute raises a ``UserWarning`` for a style with an icon\n"
+        "unknown to this build. Its ``icon`` reads as ``None``. Its\n"
+        "``icon_name`` contains the name."),
+    kEndOfGetters,
 };
 
 const PyType_Slot kNavFileSlots[] = {

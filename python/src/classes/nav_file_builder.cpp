@@ -13,11 +13,12 @@
 #include <variant>
 
 #include "runtime/args.hpp"
+#include "bridge/error_mapping.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "runtime/gil.hpp"
 #include "classes/nav_file.hpp"
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 #include "quillrun/assembly.hpp"
 #include "quillrun/record_rules.hpp"
 #include "bridge/time_convert.hpp"
@@ -81,7 +82,7 @@ PyResult<CoreBuilder*> start_adding(BuilderState& state) {
 
 // --- NavFileBuilder()
 
-constexpr Signature kNew{"NavFileBuilder.__new__()", {}};
+const Signature kNew{"NavFileBuilder.__new__()", {}};
 
 PyResult<Ref> builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   QR_TRY(parse_tuple_dict(kNew, args, kwargs, {}));
@@ -91,7 +92,7 @@ PyResult<Ref> builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // --- with_meta(meta)
 
 constexpr Param kMetaParam[] = {{"meta"}};
-constexpr Signature kWithMeta{"NavFileBuilder.with_meta()", kMetaParam};
+const Signature kWithMeta{"NavFileBuilder.with_meta()", kMetaParam};
 constexpr const char* kWithMetaDoc =
     "with_meta($self, meta)\n--\n\n"
     "Attach file-level metadata.\n\n"
@@ -110,56 +111,52 @@ PyResult<Ref> with_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- with_title(title), with_device(device), with_notes(notes)
 
-PyResult<Ref> set_meta_text(PyObject* self, const Signature& signature, std::string_view method, MetaField field,
-                            std::optional<std::string> Meta::*member, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+// One setter per metadata text: its signature, method name, field and member.
+struct MetaTextSetter {
+  Signature signature;
+  const char* method;
+  MetaField field;
+  std::optional<std::string> Meta::*member;
+};
+
+template <const MetaTextSetter& M>
+PyResult<Ref> set_meta_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   QR_ASSIGN_OR_RETURN(std::string_view text,
-                      one_argument<std::string_view>(signature, args, nargs, kwnames, [](PyObject* o) {
+                      one_argument<std::string_view>(M.signature, args, nargs, kwnames, [](PyObject* o) {
                         return to_str(o);
                       }));
   QR_ASSIGN_OR_RETURN(auto state, borrow_builder(self));
-  QR_ASSIGN_OR_RETURN(BuilderSettings * settings, configuring(*state, method));
-  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
-    return fail(PyError::value_error(MetaError{meta_error::NulByte{field, nul}}.message()));
-  }
+  QR_ASSIGN_OR_RETURN(BuilderSettings * settings, configuring(*state, M.method));
+  if (auto checked = check_meta_text(M.field, text); !checked) return fail(error_to_exception(checked.error()));
   if (!settings->meta) settings->meta.emplace();
   // An empty text is kept as an empty text, not as absent.
-  (*settings->meta).*member = std::string(text);
+  (*settings->meta).*(M.member) = std::string(text);
   return Ref::borrow(self);
 }
 
 constexpr Param kTitleParam[] = {{"title"}};
-constexpr Signature kWithTitle{"NavFileBuilder.with_title()", kTitleParam};
+const MetaTextSetter kWithTitle{{"NavFileBuilder.with_title()", kTitleParam}, "with_title", MetaField::Title,
+                                &Meta::title};
 constexpr const char* kWithTitleDoc =
     "with_title($self, title)\n--\n\n"
     "Set the file title. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `title` contains a nul byte.";
 
-PyResult<Ref> with_title(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithTitle, "with_title", MetaField::Title, &Meta::title, args, nargs, kwnames);
-}
-
 constexpr Param kDeviceParam[] = {{"device"}};
-constexpr Signature kWithDevice{"NavFileBuilder.with_device()", kDeviceParam};
+const MetaTextSetter kWithDevice{{"NavFileBuilder.with_device()", kDeviceParam}, "with_device", MetaField::Device,
+                                 &Meta::device};
 constexpr const char* kWithDeviceDoc =
     "with_device($self, device)\n--\n\n"
     "Set the device or sensor name. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `device` contains a nul byte.";
 
-PyResult<Ref> with_device(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithDevice, "with_device", MetaField::Device, &Meta::device, args, nargs, kwnames);
-}
-
 constexpr Param kNotesParam[] = {{"notes"}};
-constexpr Signature kWithNotes{"NavFileBuilder.with_notes()", kNotesParam};
+const MetaTextSetter kWithNotes{{"NavFileBuilder.with_notes()", kNotesParam}, "with_notes", MetaField::Notes,
+                                &Meta::notes};
 constexpr const char* kWithNotesDoc =
     "with_notes($self, notes)\n--\n\n"
     "Set free-text notes. Must be called before any `add()` call.\n\n"
     "Raises `ValueError` if `notes` contains a nul byte.";
-
-PyResult<Ref> with_notes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return set_meta_text(self, kWithNotes, "with_notes", MetaField::Notes, &Meta::notes, args, nargs, kwnames);
-}
 
 // --- with_lenient_errors()
 
@@ -199,16 +196,14 @@ std::int64_t saturating_mul(std::int64_t a, std::int64_t b) noexcept {
 }
 
 PyResult<SignedWindow> window_from_timedelta(PyObject* object) {
-  static Interned days_name("days");
-  static Interned seconds_name("seconds");
-  static Interned microseconds_name("microseconds");
+  ModuleState& state = module_state();
   QR_ASSIGN_OR_RETURN(PyObject * type, timedelta_type());
   const int is_instance = PyObject_IsInstance(object, type);
   if (is_instance < 0) return fail(PyError::fetch());
   if (is_instance == 0) return fail(not_an_instance(object, "timedelta"));
-  QR_ASSIGN_OR_RETURN(std::int64_t days, int_attribute(object, days_name));
-  QR_ASSIGN_OR_RETURN(std::int64_t seconds, int_attribute(object, seconds_name));
-  QR_ASSIGN_OR_RETURN(std::int64_t micros, int_attribute(object, microseconds_name));
+  QR_ASSIGN_OR_RETURN(std::int64_t days, int_attribute(object, state.days));
+  QR_ASSIGN_OR_RETURN(std::int64_t seconds, int_attribute(object, state.seconds));
+  QR_ASSIGN_OR_RETURN(std::int64_t micros, int_attribute(object, state.microseconds));
   // Floor division keeps the sub-second part in [0, 1e6).
   std::int64_t carry = micros / 1'000'000;
   micros %= 1'000'000;
@@ -221,7 +216,7 @@ PyResult<SignedWindow> window_from_timedelta(PyObject* object) {
 }
 
 constexpr Param kWindowParam[] = {{"window"}};
-constexpr Signature kWithSatelliteWindow{"NavFileBuilder.with_satellite_window()", kWindowParam};
+const Signature kWithSatelliteWindow{"NavFileBuilder.with_satellite_window()", kWindowParam};
 constexpr const char* kWithSatelliteWindowDoc =
     "with_satellite_window($self, window)\n--\n\n"
     "Set how far a satellite report may be from a nav fix to be associated\n"
@@ -260,6 +255,12 @@ PyResult<AddItem> add_item_of(PyObject* object) {
       {AddItem::EventMarker, "EventMarker", &g_event_marker},
       {AddItem::Channel, "Channel", &g_channel},
   };
+  // The item's own type decides; the refusal's text is built only for an
+  // item that fits no variant.
+  for (const AddVariant& variant : variants) {
+    QR_ASSIGN_OR_RETURN(PyTypeObject * type, variant.cls->type_for_use());
+    if (PyObject_TypeCheck(object, type)) return variant.item;
+  }
   std::string text = "failed to extract enum AddItem ('Fix | Report | Annotation | EventMarker | Channel')";
   for (const AddVariant& variant : variants) {
     PyStatus is_instance = variant.cls->check_instance(object);
@@ -286,7 +287,7 @@ PyResult<P> copy_of(Class<P>& cls, PyObject* object) {
 }
 
 constexpr Param kItemParam[] = {{"item"}};
-constexpr Signature kAdd{"NavFileBuilder.add()", kItemParam};
+const Signature kAdd{"NavFileBuilder.add()", kItemParam};
 constexpr const char* kAddDoc =
     "add($self, item)\n--\n\n"
     "Add a nav fix, satellite report, annotation, event marker, or channel to\n"
@@ -336,7 +337,7 @@ PyResult<Ref> add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // --- add_event_marker_style(style)
 
 constexpr Param kStyleParam[] = {{"style"}};
-constexpr Signature kAddEventMarkerStyle{"NavFileBuilder.add_event_marker_style()", kStyleParam};
+const Signature kAddEventMarkerStyle{"NavFileBuilder.add_event_marker_style()", kStyleParam};
 constexpr const char* kAddEventMarkerStyleDoc =
     "add_event_marker_style($self, style)\n--\n\n"
     "Add a per-variant style override to the file.\n\n"
@@ -387,9 +388,9 @@ constexpr int kWithParameters = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"with_meta", as_cfunction(&fastcall_entry<with_meta>), kWithParameters, kWithMetaDoc},
-    {"with_title", as_cfunction(&fastcall_entry<with_title>), kWithParameters, kWithTitleDoc},
-    {"with_device", as_cfunction(&fastcall_entry<with_device>), kWithParameters, kWithDeviceDoc},
-    {"with_notes", as_cfunction(&fastcall_entry<with_notes>), kWithParameters, kWithNotesDoc},
+    {"with_title", as_cfunction(&fastcall_entry<set_meta_text<kWithTitle>>), kWithParameters, kWithTitleDoc},
+    {"with_device", as_cfunction(&fastcall_entry<set_meta_text<kWithDevice>>), kWithParameters, kWithDeviceDoc},
+    {"with_notes", as_cfunction(&fastcall_entry<set_meta_text<kWithNotes>>), kWithParameters, kWithNotesDoc},
     {"with_lenient_errors", as_cfunction(&noargs_entry<with_lenient_errors>), METH_NOARGS, kWithLenientErrorsDoc},
     {"with_satellite_window", as_cfunction(&fastcall_entry<with_satellite_window>), kWithParameters,
      kWithSatelliteWindowDoc},

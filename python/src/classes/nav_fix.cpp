@@ -1,6 +1,8 @@
 // NavFix: one position fix with its receiver and/or host time.
 
 #include "runtime/args.hpp"
+#include "bridge/error_mapping.hpp"
+#include "quillrun/record_rules.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "bridge/time_convert.hpp"
@@ -18,23 +20,21 @@ constexpr Param kParams[] = {
     {"speed_mps", ParamKind::KeywordOnly, false},
     {"eph_m", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"NavFix.__new__()", kParams};
+const Signature kNew{"NavFix.__new__()", kParams};
 
 PyResult<Ref> nav_fix_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[7];
   QR_TRY(parse_tuple_dict(kNew, args, kwargs, values));
-  NavFix fix;
-  QR_ASSIGN_OR_RETURN(fix.lat, for_param("lat", to_double(values[0])));
-  QR_ASSIGN_OR_RETURN(fix.lon, for_param("lon", to_double(values[1])));
+  QR_ASSIGN_OR_RETURN(double lat, for_param("lat", to_double(values[0])));
+  QR_ASSIGN_OR_RETURN(double lon, for_param("lon", to_double(values[1])));
   QR_ASSIGN_OR_RETURN(std::optional<Instant> gps_time, optional_time_arg("gps_time", values[2]));
   QR_ASSIGN_OR_RETURN(std::optional<Instant> sys_time, optional_time_arg("sys_time", values[3]));
-  QR_ASSIGN_OR_RETURN(fix.heading, optional_double_arg("heading", values[4]));
-  QR_ASSIGN_OR_RETURN(fix.speed_mps, optional_double_arg("speed_mps", values[5]));
-  QR_ASSIGN_OR_RETURN(fix.eph_m, optional_double_arg("eph_m", values[6]));
-  const auto times = Timestamps::from(gps_time, sys_time);
-  if (!times) return fail(PyError::value_error("provide gps_time or sys_time"));
-  fix.times = *times;
-  return g_nav_fix.new_object(std::move(fix));
+  QR_ASSIGN_OR_RETURN(std::optional<double> heading, optional_double_arg("heading", values[4]));
+  QR_ASSIGN_OR_RETURN(std::optional<double> speed_mps, optional_double_arg("speed_mps", values[5]));
+  QR_ASSIGN_OR_RETURN(std::optional<double> eph_m, optional_double_arg("eph_m", values[6]));
+  auto fix = new_nav_fix(lat, lon, gps_time, sys_time, heading, speed_mps, eph_m);
+  if (!fix) return fail(error_to_exception(fix.error()));
+  return g_nav_fix.new_object(std::move(fix).value());
 }
 
 PyResult<Ref> nav_fix_repr(PyObject* self) {
@@ -46,35 +46,6 @@ PyResult<Ref> nav_fix_compare(PyObject* self, PyObject* other, int op) {
   return compare_by_value(g_nav_fix, self, other, op);
 }
 
-PyResult<Ref> get_lat(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return float_object(fix->lat);
-}
-PyResult<Ref> get_lon(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return float_object(fix->lon);
-}
-PyResult<Ref> get_gps_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return datetime_or_none(fix->times.gps_time());
-}
-PyResult<Ref> get_sys_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return datetime_or_none(fix->times.sys_time());
-}
-PyResult<Ref> get_heading(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return float_or_none(fix->heading);
-}
-PyResult<Ref> get_speed_mps(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return float_or_none(fix->speed_mps);
-}
-PyResult<Ref> get_eph_m(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto fix, g_nav_fix.shared(self));
-  return float_or_none(fix->eph_m);
-}
-
 const PyType_Slot kSlots[] = {
     {Py_tp_new, as_slot(&constructor_entry<nav_fix_new>)},
     {Py_tp_repr, as_slot(&unary_entry<nav_fix_repr>)},
@@ -82,14 +53,14 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"lat", &getter_entry<get_lat>, nullptr, nullptr, nullptr},
-    {"lon", &getter_entry<get_lon>, nullptr, nullptr, nullptr},
-    {"gps_time", &getter_entry<get_gps_time>, nullptr, nullptr, nullptr},
-    {"sys_time", &getter_entry<get_sys_time>, nullptr, nullptr, nullptr},
-    {"heading", &getter_entry<get_heading>, nullptr, nullptr, nullptr},
-    {"speed_mps", &getter_entry<get_speed_mps>, nullptr, nullptr, nullptr},
-    {"eph_m", &getter_entry<get_eph_m>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_nav_fix, &NavFix::lat, float_object>("lat"),
+    attribute<g_nav_fix, &NavFix::lon, float_object>("lon"),
+    attribute<g_nav_fix, &NavFix::times, gps_time_object>("gps_time"),
+    attribute<g_nav_fix, &NavFix::times, sys_time_object>("sys_time"),
+    attribute<g_nav_fix, &NavFix::heading, float_or_none<double>>("heading"),
+    attribute<g_nav_fix, &NavFix::speed_mps, float_or_none<double>>("speed_mps"),
+    attribute<g_nav_fix, &NavFix::eph_m, float_or_none<double>>("eph_m"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

@@ -22,7 +22,7 @@ constexpr Param kParams[] = {
     {"azimuth", ParamKind::KeywordOnly, false},
     {"snr", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"Satellite.__new__()", kParams};
+const Signature kNew{"Satellite.__new__()", kParams};
 
 PyResult<std::uint32_t> to_u32(PyObject* value) {
   // The interpreter's own conversion first: its errors for non-integers and
@@ -98,34 +98,11 @@ PyResult<Ref> satellite_compare(PyObject* self, PyObject* other, int op) {
   return compare_by_value(g_satellite, self, other, op);
 }
 
-PyResult<Ref> get_constellation(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return constellation_member(static_cast<Constellation>(satellite->constellation));
-}
-PyResult<Ref> get_prn(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return own(PyLong_FromUnsignedLong(satellite->prn));
-}
-PyResult<Ref> get_in_fix(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return bool_object(satellite->in_fix);
-}
-PyResult<Ref> get_elevation(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return float_or_none(satellite->elevation);
-}
-PyResult<Ref> get_azimuth(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return float_or_none(satellite->azimuth);
-}
-PyResult<Ref> get_snr(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  return float_or_none(satellite->snr);
-}
-PyResult<Ref> get_snr_is_no_data_sentinel(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared(self));
-  // In 32-bit arithmetic, as snr_is_no_data_sentinel(); NaN gives false.
-  const std::optional<float>& snr = satellite->snr;
+PyResult<Ref> constellation_object(std::uint8_t code) { return constellation_member(static_cast<Constellation>(code)); }
+
+// In 32-bit arithmetic, as snr_is_no_data_sentinel(); NaN gives false.
+Ref snr_is_sentinel(const Satellite& satellite) {
+  const std::optional<float>& snr = satellite.snr;
   return bool_object(snr.has_value() && std::fabs(*snr - 99.0f) < 0.5f);
 }
 
@@ -136,14 +113,14 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"constellation", &getter_entry<get_constellation>, nullptr, nullptr, nullptr},
-    {"prn", &getter_entry<get_prn>, nullptr, nullptr, nullptr},
-    {"in_fix", &getter_entry<get_in_fix>, nullptr, nullptr, nullptr},
-    {"elevation", &getter_entry<get_elevation>, nullptr, nullptr, nullptr},
-    {"azimuth", &getter_entry<get_azimuth>, nullptr, nullptr, nullptr},
-    {"snr", &getter_entry<get_snr>, nullptr, nullptr, nullptr},
-    {"snr_is_no_data_sentinel", &getter_entry<get_snr_is_no_data_sentinel>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_satellite, &Satellite::constellation, constellation_object>("constellation"),
+    attribute<g_satellite, &Satellite::prn, int_object>("prn"),
+    attribute<g_satellite, &Satellite::in_fix, bool_object>("in_fix"),
+    attribute<g_satellite, &Satellite::elevation, float_or_none<float>>("elevation"),
+    attribute<g_satellite, &Satellite::azimuth, float_or_none<float>>("azimuth"),
+    attribute<g_satellite, &Satellite::snr, float_or_none<float>>("snr"),
+    computed<g_satellite, snr_is_sentinel>("snr_is_no_data_sentinel"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "runtime/args.hpp"
+#include "bridge/error_mapping.hpp"
+#include "quillrun/record_rules.hpp"
 #include "classes/class_objects.hpp"
 #include "runtime/frame.hpp"
 #include "runtime/sequence_arg.hpp"
@@ -17,7 +19,7 @@ constexpr Param kParams[] = {
     {"gps_time", ParamKind::KeywordOnly, false},
     {"sys_time", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kNew{"SatelliteReport.__new__()", kParams};
+const Signature kNew{"SatelliteReport.__new__()", kParams};
 
 PyResult<Satellite> satellite_copy(PyObject* item) {
   QR_ASSIGN_OR_RETURN(auto satellite, g_satellite.shared_arg(item));
@@ -27,15 +29,13 @@ PyResult<Satellite> satellite_copy(PyObject* item) {
 PyResult<Ref> satellite_report_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[3];
   QR_TRY(parse_tuple_dict(kNew, args, kwargs, values));
-  SatelliteReport report;
-  QR_ASSIGN_OR_RETURN(report.tracked,
+  QR_ASSIGN_OR_RETURN(std::vector<Satellite> tracked,
                       for_param("tracked", sequence_to_vector<Satellite>(values[0], &satellite_copy)));
   QR_ASSIGN_OR_RETURN(std::optional<Instant> gps_time, optional_time_arg("gps_time", values[1]));
   QR_ASSIGN_OR_RETURN(std::optional<Instant> sys_time, optional_time_arg("sys_time", values[2]));
-  const auto times = Timestamps::from(gps_time, sys_time);
-  if (!times) return fail(PyError::value_error("provide gps_time or sys_time"));
-  report.times = *times;
-  return g_satellite_report.new_object(std::move(report));
+  auto report = new_satellite_report(std::move(tracked), gps_time, sys_time);
+  if (!report) return fail(error_to_exception(report.error()));
+  return g_satellite_report.new_object(std::move(report).value());
 }
 
 PyResult<Ref> satellite_report_repr(PyObject* self) {
@@ -47,23 +47,7 @@ PyResult<Ref> satellite_report_compare(PyObject* self, PyObject* other, int op) 
   return compare_by_value(g_satellite_report, self, other, op);
 }
 
-PyResult<Ref> get_tracked(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto report, g_satellite_report.shared(self));
-  QR_ASSIGN_OR_RETURN(Ref list, own(PyList_New(0)));
-  for (const Satellite& satellite : report->tracked) {
-    QR_ASSIGN_OR_RETURN(Ref item, g_satellite.new_object(satellite));
-    QR_TRY(check(PyList_Append(list.get(), item.get())));
-  }
-  return list;
-}
-PyResult<Ref> get_gps_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto report, g_satellite_report.shared(self));
-  return datetime_or_none(report->times.gps_time());
-}
-PyResult<Ref> get_sys_time(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto report, g_satellite_report.shared(self));
-  return datetime_or_none(report->times.sys_time());
-}
+PyResult<Ref> satellite_object(const Satellite& satellite) { return g_satellite.new_object(satellite); }
 
 const PyType_Slot kSlots[] = {
     {Py_tp_new, as_slot(&constructor_entry<satellite_report_new>)},
@@ -72,10 +56,10 @@ const PyType_Slot kSlots[] = {
 };
 
 PyGetSetDef g_getters[] = {
-    {"tracked", &getter_entry<get_tracked>, nullptr, nullptr, nullptr},
-    {"gps_time", &getter_entry<get_gps_time>, nullptr, nullptr, nullptr},
-    {"sys_time", &getter_entry<get_sys_time>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_satellite_report, &SatelliteReport::tracked, list_of<satellite_object, Satellite>>("tracked"),
+    attribute<g_satellite_report, &SatelliteReport::times, gps_time_object>("gps_time"),
+    attribute<g_satellite_report, &SatelliteReport::times, sys_time_object>("sys_time"),
+    kEndOfGetters,
 };
 
 const ClassSpec kSpec{

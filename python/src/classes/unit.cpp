@@ -41,30 +41,10 @@ constexpr std::array<ClassAttribute, sizeof...(I)> catalog_attributes(std::index
 
 constexpr auto kUnitAttributes = catalog_attributes(std::make_index_sequence<kAttributeNames.size()>{});
 
-PyResult<Ref> unit_label(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
-  return text_object(unit->label);
-}
 
 PyResult<Ref> unit_repr(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
   return text_object("Unit(" + quoted(unit->label) + ")");
-}
-
-PyResult<Py_ssize_t> unit_hash_body(PyObject* self) {
-  QR_ASSIGN_OR_RETURN(auto unit, g_unit.shared(self));
-  return unit_hash(*unit);
-}
-
-// Equal to another Unit with the same entry; anything else, a ChannelUnit
-// included, is left to Python's fallback.
-PyResult<Ref> unit_compare(PyObject* self, PyObject* other, int op) {
-  QR_ASSIGN_OR_RETURN(PyTypeObject * type, g_unit.type_for_use());
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, type)) return Ref::borrow(Py_NotImplemented);
-  QR_ASSIGN_OR_RETURN(auto left, g_unit.shared(self));
-  QR_ASSIGN_OR_RETURN(auto right, g_unit.shared(other));
-  const bool equal = *left == *right;
-  return bool_object(equal == (op == Py_EQ));
 }
 
 constexpr const char* kUnitDoc =
@@ -77,15 +57,15 @@ constexpr const char* kUnitDoc =
     "hash alike in every process; a Unit can be passed as the unit of a Channel.";
 
 const PyType_Slot kUnitSlots[] = {
-    {Py_tp_richcompare, as_slot(&compare_entry<unit_compare>)},
-    {Py_tp_str, as_slot(&unary_entry<unit_label>)},
+    {Py_tp_richcompare, as_slot(&compare_entry<unit_compare_slot<g_unit>>)},
+    {Py_tp_str, as_slot(&unary_entry<read_attribute<g_unit, &Unit::label, text_object>>)},
     {Py_tp_repr, as_slot(&unary_entry<unit_repr>)},
-    {Py_tp_hash, as_slot(&hash_entry<unit_hash_body>)},
+    {Py_tp_hash, as_slot(&hash_entry<unit_hash_slot<g_unit>>)},
 };
 
 PyGetSetDef g_unit_getters[] = {
-    {"label", &getter_entry<unit_label>, nullptr, "The canonical label of the unit, such as \"km/h\".", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<g_unit, &Unit::label, text_object>("label", "The canonical label of the unit, such as \"km/h\"."),
+    kEndOfGetters,
 };
 
 const ClassSpec kUnitSpec{

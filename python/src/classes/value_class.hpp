@@ -6,16 +6,20 @@
 #include <Python.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/args.hpp"
 #include "runtime/errors.hpp"
 #include "quillrun/instant.hpp"
+#include "quillrun/trace.hpp"
 #include "runtime/ref.hpp"
 #include "bridge/time_convert.hpp"
+#include "runtime/getters.hpp"
 #include "runtime/types.hpp"
 
 namespace quillrun::py {
@@ -60,6 +64,19 @@ template <class F>
   return float_object(static_cast<double>(*value));
 }
 
+// A list of the items, each converted by `Convert`.
+template <auto Convert, class T>
+[[nodiscard]] PyResult<Ref> list_of(const std::vector<T>& items) {
+  QR_ASSIGN_OR_RETURN(Ref list, own(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    QR_ASSIGN_OR_RETURN(Ref item, Convert(items[i]));
+    // A list made with its length holds nulls until filled; should a later
+    // item fail, freeing it skips them.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
 // A float in fixed notation with six decimals, correctly rounded, a sign for
 // negative zero too; NaN as "NaN" and the infinities as "inf" and "-inf".
 [[nodiscard]] inline std::string fixed6(double value) {
@@ -72,6 +89,11 @@ template <class F>
 }
 
 [[nodiscard]] inline Ref bool_object(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+
+[[nodiscard]] inline PyResult<Ref> int_object(std::uint32_t value) { return own(PyLong_FromUnsignedLong(value)); }
+
+[[nodiscard]] inline PyResult<Ref> gps_time_object(const Timestamps& times) { return datetime_or_none(times.gps_time()); }
+[[nodiscard]] inline PyResult<Ref> sys_time_object(const Timestamps& times) { return datetime_or_none(times.sys_time()); }
 
 // The comparison slot of a value class: `==` compares the payloads with the
 // record's own operator== (IEEE floats, so NaN is unequal even to itself);

@@ -2,24 +2,17 @@
 
 #include <vector>
 
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
 
-// collections.abc.Sequence, which names what a list argument must be.
 PyResult<PyObject*> sequence_abc() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().sequence_abc.get_or_init([]() -> PyResult<Ref> {
     QR_ASSIGN_OR_RETURN(Ref abc, own(PyImport_ImportModule("collections.abc")));
     return own(PyObject_GetAttrString(abc.get(), "Sequence"));
   });
 }
-
-struct KeywordArg {
-  PyObject* name;
-  PyObject* value;
-};
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string name_list(const std::vector<const char*>& names) {
@@ -63,64 +56,88 @@ PyError keyword_error(const Signature& sig, const char* format, PyObject* name) 
   return PyError::new_error(PyExc_TypeError, Ref::steal(PyUnicode_FromFormat(format, sig.full_name, name)));
 }
 
-PyStatus parse(const Signature& sig, std::span<PyObject* const> positional, std::span<const KeywordArg> keywords,
-               std::span<PyObject*> out) {
+// The parameter a keyword names, or params.size() for none: by identity
+// with the interned names first, then by text.
+std::size_t keyword_index(const Signature& sig, PyObject* name) {
   const std::span<const Param> params = sig.params;
-  std::size_t positional_count = 0;
-  std::size_t required_positional = 0;
-  for (const Param& p : params) {
-    if (p.kind == ParamKind::KeywordOnly) continue;
-    ++positional_count;
-    if (p.required) ++required_positional;
-  }
-  for (PyObject*& slot : out) slot = nullptr;
-
-  if (positional.size() > positional_count) {
-    return fail(too_many_positional(sig, positional_count, required_positional, positional.size()));
-  }
-  for (std::size_t i = 0; i < positional.size(); ++i) out[i] = positional[i];
-
-  std::vector<const char*> positional_only_as_keyword;
-  for (const KeywordArg& kw : keywords) {
-    if (!PyUnicode_Check(kw.name)) return fail(PyError::type_error("keywords must be strings"));
-    std::size_t index = params.size();
+  if (params.size() <= kMaxParams) {
     for (std::size_t i = 0; i < params.size(); ++i) {
-      if (PyUnicode_CompareWithASCIIString(kw.name, params[i].name) == 0) {
-        index = i;
-        break;
+      PyObject* interned = sig.interned_names[i].load(std::memory_order_acquire);
+      if (interned == nullptr) {
+        interned = PyUnicode_InternFromString(params[i].name);
+        // Without memory for it, the text comparison below still finds it.
+        if (interned == nullptr) {
+          PyErr_Clear();
+          break;
+        }
+        PyObject* expected = nullptr;
+        if (!sig.interned_names[i].compare_exchange_strong(expected, interned, std::memory_order_acq_rel)) {
+          Py_DECREF(interned);
+          interned = expected;
+        }
       }
+      if (interned == name) return i;
     }
+  }
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) return i;
+  }
+  return params.size();
+}
+
+// The positional arguments are in place; the keywords follow, one call of
+// `each_keyword(take)` handing every (name, value) pair to `take`.
+template <class EachKeyword>
+PyStatus parse(const Signature& sig, EachKeyword&& each_keyword, std::span<PyObject*> out) {
+  const std::span<const Param> params = sig.params;
+  std::vector<const char*> positional_only_as_keyword;
+  QR_TRY(each_keyword([&](PyObject* name, PyObject* value) -> PyStatus {
+    if (!PyUnicode_Check(name)) return fail(PyError::type_error("keywords must be strings"));
+    const std::size_t index = keyword_index(sig, name);
     if (index == params.size()) {
-      return fail(keyword_error(sig, "%s got an unexpected keyword argument '%U'", kw.name));
+      return fail(keyword_error(sig, "%s got an unexpected keyword argument '%U'", name));
     }
     if (params[index].kind == ParamKind::PositionalOnly) {
       positional_only_as_keyword.push_back(params[index].name);
-      continue;
+      return {};
     }
     if (out[index] != nullptr) {
-      return fail(keyword_error(sig, "%s got multiple values for argument '%U'", kw.name));
+      return fail(keyword_error(sig, "%s got multiple values for argument '%U'", name));
     }
-    out[index] = kw.value;
-  }
+    out[index] = value;
+    return {};
+  }));
   if (!positional_only_as_keyword.empty()) {
     return fail(PyError::type_error(std::string(sig.full_name) +
                                     " got some positional-only arguments passed as keyword arguments: " +
                                     name_list(positional_only_as_keyword)));
   }
 
-  std::vector<const char*> missing;
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    if (params[i].kind != ParamKind::KeywordOnly && params[i].required && out[i] == nullptr) {
-      missing.push_back(params[i].name);
+  // The common call gives every required argument: no list is made then.
+  const auto is_missing = [&](std::size_t i, bool keyword_only) {
+    return (params[i].kind == ParamKind::KeywordOnly) == keyword_only && params[i].required && out[i] == nullptr;
+  };
+  for (const bool keyword_only : {false, true}) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      if (is_missing(i, keyword_only)) missing.push_back(params[i].name);
     }
+    if (!missing.empty()) return fail(missing_arguments(sig, keyword_only ? "keyword" : "positional", missing));
   }
-  if (!missing.empty()) return fail(missing_arguments(sig, "positional", missing));
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    if (params[i].kind == ParamKind::KeywordOnly && params[i].required && out[i] == nullptr) {
-      missing.push_back(params[i].name);
-    }
+  return {};
+}
+
+// Places the positional arguments, after the count check.
+PyStatus place_positional(const Signature& sig, std::size_t given, std::span<PyObject*> out) {
+  std::size_t positional_count = 0;
+  std::size_t required_positional = 0;
+  for (const Param& p : sig.params) {
+    if (p.kind == ParamKind::KeywordOnly) continue;
+    ++positional_count;
+    if (p.required) ++required_positional;
   }
-  if (!missing.empty()) return fail(missing_arguments(sig, "keyword", missing));
+  for (PyObject*& slot : out) slot = nullptr;
+  if (given > positional_count) return fail(too_many_positional(sig, positional_count, required_positional, given));
   return {};
 }
 
@@ -128,36 +145,46 @@ PyStatus parse(const Signature& sig, std::span<PyObject* const> positional, std:
 
 PyStatus parse_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         std::span<PyObject*> out) {
-  const auto positional_count = static_cast<std::size_t>(nargs);
-  std::vector<KeywordArg> keywords;
+  const auto positional = static_cast<std::size_t>(nargs);
+  QR_TRY(place_positional(signature, positional, out));
+  for (std::size_t i = 0; i < positional; ++i) out[i] = args[i];
+  Py_ssize_t keyword_count = 0;
   if (kwnames != nullptr) {
-    const Py_ssize_t count = PyTuple_Size(kwnames);
-    if (count < 0) return fail(PyError::fetch());
-    keywords.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      // Keyword values follow the positional ones in the argument vector.
-      keywords.push_back(KeywordArg{PyTuple_GetItem(kwnames, i), args[nargs + i]});
-    }
+    keyword_count = PyTuple_Size(kwnames);
+    if (keyword_count < 0) return fail(PyError::fetch());
   }
-  return parse(signature, std::span<PyObject* const>(args, positional_count), keywords, out);
+  return parse(
+      signature,
+      [&](auto&& take) -> PyStatus {
+        for (Py_ssize_t i = 0; i < keyword_count; ++i) {
+          // Keyword values follow the positional ones in the argument vector.
+          QR_TRY(take(PyTuple_GetItem(kwnames, i), args[nargs + i]));
+        }
+        return {};
+      },
+      out);
 }
 
 PyStatus parse_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
-  std::vector<PyObject*> positional;
+  Py_ssize_t count = 0;
   if (args != nullptr) {
-    const Py_ssize_t count = PyTuple_Size(args);
+    count = PyTuple_Size(args);
     if (count < 0) return fail(PyError::fetch());
-    positional.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) positional.push_back(PyTuple_GetItem(args, i));
   }
-  std::vector<KeywordArg> keywords;
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) keywords.push_back(KeywordArg{key, value});
-  }
-  return parse(signature, positional, keywords, out);
+  const auto positional = static_cast<std::size_t>(count);
+  QR_TRY(place_positional(signature, positional, out));
+  for (std::size_t i = 0; i < positional; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  return parse(
+      signature,
+      [&](auto&& take) -> PyStatus {
+        if (kwargs == nullptr) return {};
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) QR_TRY(take(key, value));
+        return {};
+      },
+      out);
 }
 
 PyError not_an_instance(PyObject* object, std::string_view class_name) {

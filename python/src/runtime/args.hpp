@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -21,6 +24,10 @@ struct Param {
   bool required = true;
 };
 
+// The most parameters a callable of the module has: arguments are parsed
+// into arrays of this size, on the stack.
+inline constexpr std::size_t kMaxParams = 8;
+
 // Parameters in declaration order: positional ones (required before
 // optional) first, then keyword-only ones.
 struct Signature {
@@ -28,6 +35,10 @@ struct Signature {
   // "NavFix.__new__()".
   const char* full_name;
   std::span<const Param> params;
+  // The parameter names as interned str, made by the first call: the
+  // interpreter interns the keyword names of a call written in the source,
+  // so most keywords are found by identity.
+  mutable std::array<std::atomic<PyObject*>, kMaxParams> interned_names{};
 };
 
 // Fills `out` (one slot per parameter, null when not given) with borrowed

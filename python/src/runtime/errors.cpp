@@ -1,6 +1,6 @@
 #include "runtime/errors.hpp"
 
-#include "runtime/once.hpp"
+#include "runtime/module_state.hpp"
 
 namespace quillrun::py {
 namespace {
@@ -14,8 +14,7 @@ constexpr const char* kPanicDoc =
 // Made the first time one is raised and kept for the process; deliberately
 // not an attribute of the module.
 PyResult<PyObject*> panic_exception_type() {
-  static OnceCell cell;
-  return cell.get_or_init([]() -> PyResult<Ref> {
+  return module_state().panic_exception_type.get_or_init([]() -> PyResult<Ref> {
     return own(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
   });
 }
@@ -76,11 +75,10 @@ bool PyError::matches(PyObject* type) const noexcept {
 void PyError::restore() && noexcept { PyErr_SetRaisedException(exception_.release()); }
 
 void PyError::add_note(std::string_view note) noexcept {
-  static Interned add_note_name("add_note");
   PendingExceptionGuard keep;  // nothing pending must be lost or replaced here
   PyResult<PyObject*> name = [] {
     try {
-      return add_note_name.get();
+      return module_state().add_note.get();
     } catch (...) {
       return PyResult<PyObject*>(fail(PyError::no_memory()));
     }

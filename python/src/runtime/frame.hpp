@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "runtime/errors.hpp"
@@ -22,52 +23,40 @@ void raise_internal_failure();
 void report_internal_failure(PyObject* context);
 [[noreturn]] void abort_uncaught() noexcept;
 
+// What an entry hands the interpreter for a body's result.
+[[nodiscard]] inline PyObject* success_value(PyResult<Ref>&& result) noexcept {
+  return std::move(result).value().release();
+}
+[[nodiscard]] inline Py_ssize_t success_value(PyResult<Py_ssize_t>&& result) noexcept { return *result; }
+[[nodiscard]] inline int success_value(PyStatus&& /*result*/) noexcept { return 0; }
+
+// The one frame of every entry that returns: the body's value, or the
+// slot's error return (null, or -1) with the exception set.
+template <class Body>
+auto call_frame(Body&& body) noexcept -> decltype(success_value(body())) {
+  using Out = decltype(success_value(body()));
+  try {
+    try {
+      auto result = body();
+      if (result) return success_value(std::move(result));
+      std::move(result).error().restore();
+    } catch (...) {
+      raise_internal_failure();
+    }
+    if constexpr (std::is_pointer_v<Out>) {
+      return nullptr;
+    } else {
+      return Out{-1};
+    }
+  } catch (...) {
+    abort_uncaught();
+  }
+}
+
+// The frame of a body that makes an object.
 template <class Body>
 PyObject* object_frame(Body&& body) noexcept {
-  try {
-    try {
-      PyResult<Ref> result = body();
-      if (result) return std::move(result).value().release();
-      std::move(result).error().restore();
-    } catch (...) {
-      raise_internal_failure();
-    }
-    return nullptr;
-  } catch (...) {
-    abort_uncaught();
-  }
-}
-
-template <class Body>
-Py_ssize_t size_frame(Body&& body) noexcept {
-  try {
-    try {
-      PyResult<Py_ssize_t> result = body();
-      if (result) return *result;
-      std::move(result).error().restore();
-    } catch (...) {
-      raise_internal_failure();
-    }
-    return -1;
-  } catch (...) {
-    abort_uncaught();
-  }
-}
-
-template <class Body>
-int status_frame(Body&& body) noexcept {
-  try {
-    try {
-      PyStatus result = body();
-      if (result) return 0;
-      std::move(result).error().restore();
-    } catch (...) {
-      raise_internal_failure();
-    }
-    return -1;
-  } catch (...) {
-    abort_uncaught();
-  }
+  return call_frame([&]() -> PyResult<Ref> { return body(); });
 }
 
 template <class Body>
@@ -97,50 +86,50 @@ using StatusBody = PyStatus (*)(PyObject* self);
 // __new__ (Py_tp_new).
 template <ConstructorBody Body>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return frame_detail::object_frame([&] { return Body(type, args, kwargs); });
+  return frame_detail::call_frame([&] { return Body(type, args, kwargs); });
 }
 
 // __repr__, __str__, __iter__, __next__ (Py_tp_repr, ...).
 template <UnaryBody Body>
 PyObject* unary_entry(PyObject* self) noexcept {
-  return frame_detail::object_frame([&] { return Body(self); });
+  return frame_detail::call_frame([&] { return Body(self); });
 }
 
 // A method or module function without parameters (METH_NOARGS).
 template <UnaryBody Body>
 PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
-  return frame_detail::object_frame([&] { return Body(self); });
+  return frame_detail::call_frame([&] { return Body(self); });
 }
 
 // A getter (PyGetSetDef::get).
 template <UnaryBody Body>
 PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
-  return frame_detail::object_frame([&] { return Body(self); });
+  return frame_detail::call_frame([&] { return Body(self); });
 }
 
 // __getitem__ (Py_mp_subscript).
 template <BinaryBody Body>
 PyObject* binary_entry(PyObject* self, PyObject* key) noexcept {
-  return frame_detail::object_frame([&] { return Body(self, key); });
+  return frame_detail::call_frame([&] { return Body(self, key); });
 }
 
 // The comparison slot (Py_tp_richcompare).
 template <CompareBody Body>
 PyObject* compare_entry(PyObject* self, PyObject* other, int op) noexcept {
-  return frame_detail::object_frame([&] { return Body(self, other, op); });
+  return frame_detail::call_frame([&] { return Body(self, other, op); });
 }
 
 // __len__ (Py_mp_length or Py_sq_length).
 template <SizeBody Body>
 Py_ssize_t size_entry(PyObject* self) noexcept {
-  return frame_detail::size_frame([&] { return Body(self); });
+  return frame_detail::call_frame([&] { return Body(self); });
 }
 
 // __hash__ (Py_tp_hash). -1 is the error return of the slot, so a hash that
 // comes out as -1 is handed out as -2, as the interpreter's own types do.
 template <SizeBody Body>
 Py_hash_t hash_entry(PyObject* self) noexcept {
-  return frame_detail::size_frame([&]() -> PyResult<Py_ssize_t> {
+  return frame_detail::call_frame([&]() -> PyResult<Py_ssize_t> {
     PyResult<Py_ssize_t> hash = Body(self);
     if (hash && *hash == -1) return Py_ssize_t{-2};
     return hash;
@@ -151,13 +140,13 @@ Py_hash_t hash_entry(PyObject* self) noexcept {
 // `self` is the module for module functions and null for static methods.
 template <FastcallBody Body>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return frame_detail::object_frame([&] { return Body(self, args, nargs, kwnames); });
+  return frame_detail::call_frame([&] { return Body(self, args, nargs, kwnames); });
 }
 
 // The module's execution slot.
 template <StatusBody Body>
 int exec_entry(PyObject* module) noexcept {
-  return frame_detail::status_frame([&] { return Body(module); });
+  return frame_detail::call_frame([&] { return Body(module); });
 }
 
 // The shared __iter__ of the iterator classes.

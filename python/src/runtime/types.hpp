@@ -104,6 +104,8 @@ void dealloc_entry(PyObject* self) noexcept {
 template <class P>
 class Class final : public ClassBase {
  public:
+  using Payload = P;
+
   explicit Class(const ClassSpec& spec) noexcept
       : ClassBase(spec, Layout{static_cast<Py_ssize_t>(sizeof(ClassObject<P>)), &alloc_entry<P>, &dealloc_entry<P>}) {}
 

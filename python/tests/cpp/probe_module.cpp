@@ -53,7 +53,7 @@ PyResult<Ref> str_object(std::string_view text) {
 // ------------------------------------------------------------------ Probe
 
 constexpr Param kProbeParams[] = {{"text"}, {"fail", ParamKind::KeywordOnly, false}};
-constexpr Signature kProbeNew{"Probe.__new__()", kProbeParams};
+const Signature kProbeNew{"Probe.__new__()", kProbeParams};
 
 PyResult<Ref> probe_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   PyObject* values[2];
@@ -89,8 +89,8 @@ PyResult<Ref> probe_text(PyObject* self) {
 }
 
 constexpr Param kFnParam[] = {{"fn"}};
-constexpr Signature kCallExclusive{"Probe.call_exclusive()", kFnParam};
-constexpr Signature kCallShared{"Probe.call_shared()", kFnParam};
+const Signature kCallExclusive{"Probe.call_exclusive()", kFnParam};
+const Signature kCallShared{"Probe.call_shared()", kFnParam};
 
 PyResult<Ref> probe_call_exclusive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* fn[1];
@@ -195,7 +195,7 @@ Class<Empty> g_bad_attr{kBadAttrSpec};
 // ------------------------------------------------------------------ functions
 
 constexpr Param kProbeParam[] = {{"probe"}};
-constexpr Signature kTake{"take()", kProbeParam};
+const Signature kTake{"take()", kProbeParam};
 
 PyResult<Ref> take(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* value[1];
@@ -205,7 +205,7 @@ PyResult<Ref> take(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 constexpr Param kSeqParams[] = {{"length"}, {"step", ParamKind::PositionalOrKeyword, false}};
-constexpr Signature kMakeSeq{"make_seq()", kSeqParams};
+const Signature kMakeSeq{"make_seq()", kSeqParams};
 
 PyResult<Ref> make_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[2];
@@ -228,7 +228,7 @@ constexpr Param kSigParams[] = {
     {"d", ParamKind::KeywordOnly},
     {"e", ParamKind::KeywordOnly, false},
 };
-constexpr Signature kSig{"sig()", kSigParams};
+const Signature kSig{"sig()", kSigParams};
 
 PyResult<Ref> sig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[5];
@@ -243,7 +243,7 @@ PyResult<Ref> sig(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 constexpr Param kLogParams[] = {{"level"}, {"target"}, {"message"}};
-constexpr Signature kLog{"log()", kLogParams};
+const Signature kLog{"log()", kLogParams};
 
 // Logs through the core's facade; returns the record's source line.
 PyResult<Ref> log_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -261,7 +261,7 @@ PyResult<Ref> log_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // Logs while an exception is pending, then hands that exception back: the
 // bridge must leave it as it was.
 constexpr Param kMessageParam[] = {{"message"}};
-constexpr Signature kLogWhileRaising{"log_while_raising()", kMessageParam};
+const Signature kLogWhileRaising{"log_while_raising()", kMessageParam};
 
 PyResult<Ref> log_while_raising(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
@@ -273,7 +273,7 @@ PyResult<Ref> log_while_raising(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 constexpr Param kEnumCodeParams[] = {{"kind"}, {"member"}};
-constexpr Signature kEnumCode{"enum_code()", kEnumCodeParams};
+const Signature kEnumCode{"enum_code()", kEnumCodeParams};
 
 PyResult<Ref> enum_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[2];
@@ -285,7 +285,7 @@ PyResult<Ref> enum_code(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 constexpr Param kEnumMemberParams[] = {{"kind"}, {"code"}};
-constexpr Signature kEnumMember{"enum_member()", kEnumMemberParams};
+const Signature kEnumMember{"enum_member()", kEnumMemberParams};
 
 PyResult<Ref> enum_member_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[2];
@@ -297,7 +297,7 @@ PyResult<Ref> enum_member_of(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 constexpr Param kWhichParam[] = {{"which"}};
-constexpr Signature kSdkError{"core_error()", kWhichParam};
+const Signature kSdkError{"core_error()", kWhichParam};
 
 PyResult<Ref> core_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* values[1];
@@ -323,7 +323,7 @@ PyResult<Ref> dealloc_failure_while_raising(PyObject*) {
 }
 
 constexpr Param kOnceParams[] = {{"slot"}, {"fn"}};
-constexpr Signature kOnceGet{"once_get()", kOnceParams};
+const Signature kOnceGet{"once_get()", kOnceParams};
 
 // One of a few independent cells, filled by calling fn().
 PyResult<Ref> once_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "base/wide_int.hpp"
 #include "codec/h5/hdf5_read.hpp"
 #include "codec/read/read_cells.hpp"
 
@@ -16,16 +17,6 @@ constexpr Uint128 kAllOnes = ~Uint128{0};
   if (a == 0 || b == 0) return 0;
   if (a > kAllOnes / b) return kAllOnes;
   return a * b;
-}
-
-// The declared sizes are 128-bit; std::to_string has no overload for them.
-[[nodiscard]] std::string decimal(Uint128 value) {
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  } while (value != 0);
-  return digits;
 }
 
 [[nodiscard]] std::string member_path(std::string_view group, std::string_view name) {
@@ -130,13 +121,13 @@ Result<CheckedDataset, SdkError> guard_dataset_size(const ReaderGroup& group, st
   // extent, or past the end of the image, would be read out of bounds.
   if (storage.compact && Uint128{storage.stored_size} != declared) {
     return fail(hdf5_error("dataset " + path + " keeps " + std::to_string(storage.stored_size) +
-                           " bytes in its header for " + decimal(declared) + " bytes of data"));
+                           " bytes in its header for " + to_decimal(declared) + " bytes of data"));
   }
   if (storage.contiguous_offset) {
     const std::uint64_t offset = *storage.contiguous_offset;
     if (Uint128{storage.stored_size} != declared || offset > length || storage.stored_size > length - offset) {
       return fail(hdf5_error("dataset " + path + " keeps " + std::to_string(storage.stored_size) + " bytes at byte " +
-                             std::to_string(offset) + " of the file for " + decimal(declared) + " bytes of data"));
+                             std::to_string(offset) + " of the file for " + to_decimal(declared) + " bytes of data"));
     }
   }
   // The library decompresses a whole chunk at a time, however small the extent.

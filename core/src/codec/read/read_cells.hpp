@@ -11,7 +11,8 @@
 #include <string_view>
 
 #include "quillrun/instant.hpp"
-#include "quillrun/layout.hpp"
+#include "base/utf8.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 
@@ -25,12 +26,6 @@ inline constexpr std::size_t kAnnotationWidth = layout::event_markers::kAnnotati
 inline constexpr std::size_t kIconNameWidth = layout::event_marker_styles::kIconName.text_width;
 inline constexpr std::size_t kColorHexWidth = layout::event_marker_styles::kColorHex.text_width;
 static_assert(kVariantPathWidth == layout::event_marker_styles::kVariantPath.text_width);
-
-// The first UTF-8 fault of `bytes`, or none when they are all valid. The
-// fault is reported as the standard decoders do: the length of the valid
-// prefix, and the length of the bad sequence, or none when the bytes end
-// inside a sequence that could still have been valid.
-[[nodiscard]] std::optional<field_error::NotUtf8> find_utf8_error(std::span<const std::uint8_t> bytes) noexcept;
 
 // One stored row of a text column of `width` bytes. The view points into
 // `cell`; empty when the row holds no text.

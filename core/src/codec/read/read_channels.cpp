@@ -8,8 +8,9 @@
 #include <utility>
 
 #include "codec/h5/hdf5_read.hpp"
+#include "quillrun/record_rules.hpp"
 #include "quillrun/units.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "codec/read/read_cells.hpp"
 #include "codec/read/read_tables.hpp"
 
@@ -18,19 +19,6 @@ namespace {
 
 namespace ch = layout::channels;
 constexpr std::string_view kGroup = ch::kGroup;
-
-// C0 and C1 controls and DEL, in valid UTF-8 (C1 controls are C2 80..C2 9F).
-[[nodiscard]] bool has_control_character(std::string_view text) noexcept {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x20 || b == 0x7F) return true;
-    if (b == 0xC2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) return true;
-    }
-  }
-  return false;
-}
 
 // The bytes of a stored name with every bad UTF-8 sequence shown as U+FFFD,
 // so that a message can name it.

@@ -8,7 +8,7 @@
 
 #include "codec/h5/hdf5.hpp"
 #include "codec/read/dataset_access.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/reader.hpp"
 #include "quillrun/rfc3339.hpp"

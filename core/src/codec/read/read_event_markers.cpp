@@ -6,7 +6,7 @@
 #include "quillrun/log.hpp"
 #include "quillrun/record_rules.hpp"
 #include "quillrun/text.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "codec/read/read_cells.hpp"
 #include "codec/read/read_tables.hpp"
 

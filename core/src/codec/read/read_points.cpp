@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "codec/read/read_cells.hpp"
 #include "codec/read/read_tables.hpp"
 

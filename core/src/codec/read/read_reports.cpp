@@ -7,7 +7,7 @@
 
 #include "quillrun/codes.hpp"
 #include "quillrun/log.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 #include "codec/read/read_cells.hpp"
 #include "codec/read/read_tables.hpp"
 

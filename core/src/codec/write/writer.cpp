@@ -12,7 +12,7 @@
 
 #include "codec/h5/hdf5.hpp"
 #include "quillrun/fixed_field.hpp"
-#include "quillrun/layout.hpp"
+#include "codec/layout.hpp"
 
 namespace quillrun {
 namespace {

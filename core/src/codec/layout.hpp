@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quillrun/codes.hpp"
+#include "quillrun/record_rules.hpp"
 
 namespace quillrun::layout {
 
@@ -275,5 +276,12 @@ constexpr bool spells_codes(std::string_view encoding, const std::array<std::str
 }  // namespace detail
 static_assert(detail::spells_codes(attrs::kConstellation[0].value, kConstellationNames));
 static_assert(detail::spells_codes(attrs::kIcon[0].value, kMarkerIconNames));
+
+// The record rules refuse what these fields cannot hold, naming the field.
+static_assert(markers::kGroup == kAnnotationLabelGroup && markers::kLabel.name == kAnnotationLabelDataset);
+static_assert(markers::kLabel.max_text_bytes() == kAnnotationLabelLimit);
+static_assert(event_markers::kVariantPath.max_text_bytes() == kVariantPathLimit);
+static_assert(event_markers::kAnnotation.max_text_bytes() == kEventMarkerAnnotationLimit);
+static_assert(event_marker_styles::kIconName.max_text_bytes() == kIconNameLimit);
 
 }  // namespace quillrun::layout

@@ -1,9 +1,10 @@
-#include "bridge/unit_hash.hpp"
+#include "quillrun/unit_hash.hpp"
 
 #include <bit>
 #include <cstdint>
+#include <string>
 
-namespace quillrun::py {
+namespace quillrun {
 namespace {
 
 struct SipState {
@@ -53,19 +54,6 @@ void append_text(std::string& out, std::string_view text) {
   out.push_back(static_cast<char>(0xFF));
 }
 
-}  // namespace
-
-std::int64_t sip_hash13(std::string_view bytes) noexcept {
-  SipState state;  // the key (0, 0) leaves the initial constants as they are
-  const std::size_t whole = bytes.size() - bytes.size() % 8;
-  for (std::size_t at = 0; at < whole; at += 8) state.absorb(load_le(bytes, at, 8));
-  // The last word carries the length's low byte on top.
-  state.absorb(load_le(bytes, whole, bytes.size() - whole) | (std::uint64_t{bytes.size() & 0xFFU} << 56));
-  state.v2 ^= 0xFF;
-  for (int i = 0; i < 3; ++i) state.round();
-  return std::bit_cast<std::int64_t>(state.v0 ^ state.v1 ^ state.v2 ^ state.v3);
-}
-
 void append_hash_bytes(std::string& out, const Unit& unit) {
   append_u64(out, unit.prefix ? 1 : 0);
   if (unit.prefix) append_u64(out, static_cast<std::uint64_t>(*unit.prefix));
@@ -90,4 +78,29 @@ void append_hash_bytes(std::string& out, const ChannelUnit& unit) {
   }
 }
 
-}  // namespace quillrun::py
+}  // namespace
+
+std::int64_t sip_hash13(std::string_view bytes) noexcept {
+  SipState state;  // the key (0, 0) leaves the initial constants as they are
+  const std::size_t whole = bytes.size() - bytes.size() % 8;
+  for (std::size_t at = 0; at < whole; at += 8) state.absorb(load_le(bytes, at, 8));
+  // The last word carries the length's low byte on top.
+  state.absorb(load_le(bytes, whole, bytes.size() - whole) | (std::uint64_t{bytes.size() & 0xFFU} << 56));
+  state.v2 ^= 0xFF;
+  for (int i = 0; i < 3; ++i) state.round();
+  return std::bit_cast<std::int64_t>(state.v0 ^ state.v1 ^ state.v2 ^ state.v3);
+}
+
+std::int64_t unit_hash(const Unit& unit) {
+  std::string bytes;
+  append_hash_bytes(bytes, unit);
+  return sip_hash13(bytes);
+}
+
+std::int64_t unit_hash(const ChannelUnit& unit) {
+  std::string bytes;
+  append_hash_bytes(bytes, unit);
+  return sip_hash13(bytes);
+}
+
+}  // namespace quillrun
