@@ -15,8 +15,10 @@ case "${1:-}" in
 esac
 
 ensure_system_packages
+ensure_deps
 if [ "$run_cpp" = 1 ]; then
-  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=ON >/dev/null
+  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=ON \
+    "-DQR_DEPS_PREFIX=$DEPS_PREFIX" >/dev/null
   cmake --build build/bench -j "$JOBS"
   for bench in assembly_bench writer_bench reader_bench; do
     log "$bench"

@@ -7,6 +7,8 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+declare -F ensure_deps >/dev/null || source "$ROOT/scripts/deps.sh"
+
 APT_UPDATED=""
 apt_install() {
   local sudo=""
@@ -19,7 +21,9 @@ apt_install() {
 }
 
 ensure_system_packages() {
-  local wanted=(g++ cmake ninja-build pkg-config libhdf5-dev libgtest-dev zlib1g-dev git)
+  # HDF5 and libdeflate come from deps.sh, which needs patch and xz-utils;
+  # binutils' nm checks the extension's exported symbols.
+  local wanted=(g++ cmake ninja-build pkg-config libgtest-dev zlib1g-dev git patch xz-utils binutils)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -152,6 +156,7 @@ build_wheel() {
   local venv="$1" werror="${2:-OFF}"
   rm -rf "$ROOT/dist"
   "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
-    --config-settings=cmake.define.QR_WERROR="$werror" -w "$ROOT/dist" "$ROOT" >&2
+    --config-settings=cmake.define.QR_WERROR="$werror" \
+    --config-settings=cmake.define.QR_DEPS_PREFIX="$DEPS_PREFIX" -w "$ROOT/dist" "$ROOT" >&2
   ls "$ROOT"/dist/quillrun_sdk-*-abi3-*.whl
 }

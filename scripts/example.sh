@@ -4,6 +4,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
+ensure_deps
 PY_BUILD="$(python_build)"
 ensure_python_headers "$PY_BUILD"
 make_venv "$ROOT/.venv" "$PY_BUILD"

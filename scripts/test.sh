@@ -8,10 +8,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
+ensure_deps
 PY_BUILD="$(python_build)"
 ensure_python_headers "$PY_BUILD"
 # The binding-frame tests embed this interpreter.
 PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY_BUILD")
+# One HDF5 build serves the plain and the sanitizer builds and the wheel.
+DEPS=("-DQR_DEPS_PREFIX=$DEPS_PREFIX")
 # Warnings fail the project's own CI builds only: a user's newer compiler
 # may invent warnings, and that must not stop their build.
 WERROR=OFF
@@ -19,12 +22,12 @@ WERROR=OFF
 
 log "core: configure, build and run the GoogleTest suite"
 # The benchmarks are only compiled here, so they keep building.
-cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DQR_WERROR=$WERROR" -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DQR_WERROR=$WERROR" -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
 cmake --build build/core -j "$JOBS"
 ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
 log "core: the same suite under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DQR_WERROR=$WERROR" -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DQR_WERROR=$WERROR" -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 

@@ -538,11 +538,7 @@ herr_t collect_attribute_name(hid_t, const char* name, const H5A_info_t*, void* 
 
 // Frees the strings the library allocated for a variable-length read.
 [[nodiscard]] Status<SdkError> reclaim_strings(hid_t type, hid_t space, void* buffer) {
-#if H5_VERSION_GE(1, 12, 0)
   return check(H5Treclaim(type, space, H5P_DEFAULT, buffer), "H5Treclaim");
-#else
-  return check(H5Dvlen_reclaim(type, space, H5P_DEFAULT, buffer), "H5Dvlen_reclaim");
-#endif
 }
 
 [[nodiscard]] Result<std::vector<std::string>, SdkError> read_strings(hid_t attribute, hid_t file_type, hid_t space,

@@ -2,8 +2,8 @@
 // The thin layer between the core and the HDF5 C library, private to the
 // core: a move-only RAII handle per kind of hid_t, one checked wrapper per C
 // call we use, and HDF5's own error text in every failure. HDF5's automatic
-// error printing is off while our calls run, and differences between the
-// library versions we build against (1.10 and 1.14) stay in hdf5.cpp.
+// error printing is off while our calls run. The library is HDF5 1.14.5 or
+// later (the build refuses older ones).
 
 #include <hdf5.h>
 

@@ -35,11 +35,13 @@ namespace {
 constexpr std::string_view kMissingVersion = "<missing>";
 
 [[nodiscard]] Status<SdkError> check_version(const AttributeSet& root) {
-  QR_ASSIGN_OR_RETURN(std::optional<std::string> text, root.text(layout::root::kVersion));
-  std::string version = text ? std::move(*text) : std::string(kMissingVersion);
-  if (const auto number = text ? parse_version(version) : std::nullopt; number && (*number == 1 || *number == 2))
-    return {};
-  return fail(SdkError{sdk_error::UnsupportedVersion{std::move(version)}});
+  // Read in place: g++ 12 at -O3 sees the text moved out of the result as
+  // possibly uninitialized.
+  auto text = root.text(layout::root::kVersion);
+  if (!text) return fail(std::move(text).error());
+  if (!text->has_value()) return fail(SdkError{sdk_error::UnsupportedVersion{std::string(kMissingVersion)}});
+  if (const auto number = parse_version(**text); number && (*number == 1 || *number == 2)) return {};
+  return fail(SdkError{sdk_error::UnsupportedVersion{std::move(**text)}});
 }
 
 [[nodiscard]] std::optional<TravelModeArg> travel_mode_from(std::optional<std::string> text) {

@@ -1,0 +1,174 @@
+# HDF5 and libdeflate for the core and the extension, built from Debian 13's
+# (trixie's) source packages into one static prefix, build/deps/prefix, so
+# that every machine reads files with the same library and the same error
+# texts. Sourced by common.sh (ensure_deps sets DEPS_PREFIX); run on its own,
+# `bash scripts/deps.sh` builds the prefix and prints its path.
+#
+# The prefix is built once and kept while the trixie versions of both
+# packages and this recipe stay the same; without a network the last prefix
+# built is reused.
+
+DEPS_SUITE=trixie
+DEPS_PACKAGES=(hdf5 libdeflate)
+
+# The Debian mirror that the machine's own apt sources name: deb822 files on
+# Debian 13, "deb" lines in sources.list on Debian 12 and on debootstrapped
+# systems. Security and snapshot archives do not carry the suite itself.
+deps_mirror() {
+  local mirror
+  mirror="$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+    tr -s ' \t' '\n\n' | grep -E '^[a-z+]+://.*/debian/?$' | head -n 1 || true)"
+  if [ -z "$mirror" ]; then
+    mirror="$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
+      $1 == "deb" {
+        i = 2
+        if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+        if ($i ~ /^[a-z+]+:\/\/.*\/debian\/?$/) { print $i; exit }
+      }')"
+  fi
+  [ -n "$mirror" ] || {
+    echo "error: no Debian mirror found in /etc/apt/sources.list or /etc/apt/sources.list.d/*.sources" >&2
+    return 1
+  }
+  printf '%s\n' "${mirror%/}"
+}
+
+# apt-get on a private source list and private index: the machine's own apt
+# state is neither read for sources nor written.
+deps_apt() {
+  local apt_dir="$DEPS_DIR/apt"
+  apt-get -q -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/empty" \
+    -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
+    -o APT::Sandbox::User=root -o APT::Get::Only-Source=true "$@"
+}
+
+# The version of a source package the private index offers, e.g. 1.14.5+repack-3.
+deps_candidate() {
+  deps_apt source --print-uris "$1" 2>/dev/null |
+    sed -n "s/^'[^']*' $1_\(.*\)\.dsc .*/\1/p" | head -n 1
+}
+
+# Downloads a source package into build/deps/src, dropping other versions.
+# apt checks every file against the signed index and keeps only those that
+# match. Some mirrors carry a package's upstream tarball but not Debian's
+# packaging files; the upstream source is then built as it is.
+deps_fetch() {
+  local package="$1" version="$2" upstream="${2%-*}"
+  find "$DEPS_DIR/src" -maxdepth 1 -name "${package}_*" ! -name "${package}_${upstream}.orig.tar.*" \
+    ! -name "${package}_${version}.*" -delete
+  if ! ls "$DEPS_DIR/src/${package}_${upstream}.orig.tar."* "$DEPS_DIR/src/${package}_${version}.debian.tar."* \
+    >/dev/null 2>&1; then
+    (cd "$DEPS_DIR/src" && deps_apt source --download-only "$package=$version" </dev/null >/dev/null 2>&1) || true
+  fi
+  if ! ls "$DEPS_DIR/src/${package}_${upstream}.orig.tar."* >/dev/null 2>&1; then
+    echo "error: could not download the $package $version source from the $DEPS_SUITE mirror" >&2
+    return 1
+  fi
+  if ! ls "$DEPS_DIR/src/${package}_${version}.debian.tar."* >/dev/null 2>&1; then
+    log "deps: the mirror lacks Debian's packaging of $package $version: building its upstream source without Debian's patches"
+  fi
+}
+
+# Unpacks a downloaded 3.0 (quilt) source package and applies Debian's patch
+# series, as dpkg-source -x would, without needing dpkg-dev; then our own
+# fixes from scripts/<package>-patches, each tested by the reproducer beside it.
+deps_unpack() {
+  local package="$1" version="$2" into="$3"
+  local upstream="${version%-*}" origs
+  rm -rf "$into" && mkdir -p "$into"
+  origs=("$DEPS_DIR/src/${package}_${upstream}.orig.tar."*)
+  tar xf "${origs[0]}" -C "$into" --strip-components=1
+  local debian=("$DEPS_DIR/src/${package}_${version}.debian.tar."*)
+  if [ -f "${debian[0]}" ]; then
+    tar xf "${debian[0]}" -C "$into"
+    local series="$into/debian/patches/series" name level
+    if [ -f "$series" ]; then
+      while read -r name level; do
+        case "$name" in '' | '#'*) continue ;; esac
+        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name"
+      done <"$series"
+    fi
+  fi
+  local own
+  for own in "$ROOT/scripts/$package-patches/"*.patch; do
+    if [ -f "$own" ]; then patch -d "$into" -s -N -p1 <"$own"; fi
+  done
+}
+
+deps_build() {
+  local prefix="$1" work="$DEPS_DIR/work"
+  local common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix"
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=-fvisibility=hidden -DBUILD_SHARED_LIBS=OFF)
+  # The extension serialises its HDF5 calls, so no thread-safety layer.
+  cmake -S "$work/hdf5" -B "$work/hdf5-build" "${common[@]}" -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF \
+    -DHDF5_BUILD_HL_LIB=OFF -DHDF5_BUILD_CPP_LIB=OFF -DHDF5_BUILD_FORTRAN=OFF -DHDF5_BUILD_JAVA=OFF \
+    -DHDF5_BUILD_TOOLS=OFF -DHDF5_BUILD_UTILS=OFF -DHDF5_BUILD_EXAMPLES=OFF -DHDF5_ENABLE_THREADSAFE=OFF \
+    -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF &&
+    cmake --build "$work/hdf5-build" -j "$JOBS" &&
+    cmake --install "$work/hdf5-build" &&
+    cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" -DCMAKE_INSTALL_LIBDIR=lib \
+      -DLIBDEFLATE_BUILD_STATIC_LIB=ON -DLIBDEFLATE_BUILD_SHARED_LIB=OFF -DLIBDEFLATE_BUILD_GZIP=OFF \
+      -DLIBDEFLATE_BUILD_TESTS=OFF &&
+    cmake --build "$work/libdeflate-build" -j "$JOBS" &&
+    cmake --install "$work/libdeflate-build"
+}
+
+# Sets DEPS_PREFIX to a prefix holding the current trixie HDF5 and libdeflate.
+ensure_deps() {
+  DEPS_DIR="$ROOT/build/deps"
+  DEPS_PREFIX="$DEPS_DIR/prefix"
+  local stamp="$DEPS_PREFIX/share/quillrun-deps" wanted="" mirror package version
+  mkdir -p "$DEPS_DIR/apt/lists/partial" "$DEPS_DIR/apt/empty" "$DEPS_DIR/src"
+  mirror="$(deps_mirror)" || return 1
+  # The index is checked against Debian's archive keys, as the machine's own
+  # sources are.
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg options=""
+  [ ! -f "$keyring" ] || options="[signed-by=$keyring] "
+  echo "deb-src $options$mirror $DEPS_SUITE main" >"$DEPS_DIR/apt/sources.list"
+  if deps_apt update -qq >/dev/null 2>&1; then
+    for package in "${DEPS_PACKAGES[@]}"; do
+      version="$(deps_candidate "$package")"
+      [ -n "$version" ] || { echo "error: $mirror offers no $package source for $DEPS_SUITE" >&2; return 1; }
+      wanted+="$package $version"$'\n'
+    done
+    # How they are unpacked, patched and built counts as well (bash prints
+    # the functions without their comments).
+    wanted+="recipe $({ declare -f deps_unpack deps_build; cat "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
+      sha256sum | cut -d' ' -f1)"$'\n'
+  elif [ -f "$stamp" ]; then
+    log "deps: $mirror unreachable; reusing $DEPS_PREFIX"
+    return 0
+  else
+    echo "error: cannot read the $DEPS_SUITE sources from $mirror (apt-get update failed)" >&2
+    return 1
+  fi
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${wanted%$'\n'}" ]; then
+    return 0
+  fi
+
+  local start=$SECONDS
+  log "deps: building $(echo "${wanted%$'\n'}" | grep -v '^recipe' | tr '\n' ' ')into $DEPS_PREFIX"
+  for package in "${DEPS_PACKAGES[@]}"; do
+    version="$(sed -n "s/^$package //p" <<<"$wanted")"
+    deps_fetch "$package" "$version" || return 1
+    deps_unpack "$package" "$version" "$DEPS_DIR/work/$package"
+  done
+  # The stamp is written last, so an interrupted build never leaves a prefix
+  # that looks complete.
+  rm -rf "$DEPS_PREFIX" "$DEPS_DIR/work/"*-build
+  if ! deps_build "$DEPS_PREFIX" >"$DEPS_DIR/build.log" 2>&1; then
+    tail -n 30 "$DEPS_DIR/build.log" >&2
+    echo "error: building HDF5 or libdeflate failed; the whole log is in $DEPS_DIR/build.log" >&2
+    return 1
+  fi
+  mkdir -p "$DEPS_PREFIX/share" && printf '%s' "${wanted%$'\n'}" >"$stamp"
+  rm -rf "$DEPS_DIR/work"
+  log "deps: built in $((SECONDS - start)) s"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+  ensure_system_packages
+  ensure_deps
+  printf '%s\n' "$DEPS_PREFIX"
+fi
