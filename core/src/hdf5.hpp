@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,12 @@
 #include "quillrun/sdk_error.hpp"
 
 namespace quillrun::h5 {
+
+// Holds the one lock that every sequence of library calls runs under: the
+// library is not built thread-safe, and the core is called from threads
+// that run at once (the Python layer lets go of the GIL around its calls).
+// Not recursive: taken once, at the entry points of a read or a write.
+[[nodiscard]] std::unique_lock<std::mutex> serialise();
 
 // Closes `id` with `close`, with error printing off and any failure ignored.
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept;

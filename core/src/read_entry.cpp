@@ -2,6 +2,7 @@
 // order in which the tables are read into one trace.
 
 #include <limits>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -76,6 +77,7 @@ constexpr std::string_view kMissingVersion = "<missing>";
 
 Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
   using namespace reader;
+  const std::unique_lock<std::mutex> library = h5::serialise();
   QR_ASSIGN_OR_RETURN(ReaderFile file, ReaderFile::open(image));
   QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file, file.root(), std::string()));
   QR_TRY(check_version(root));

@@ -326,6 +326,7 @@ Status<SdkError> write_channels(hid_t root, const std::vector<Channel>& channels
 }  // namespace
 
 Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& trace) {
+  const std::unique_lock<std::mutex> library = h5::serialise();
   const h5::ErrorPrintingOff quiet;
   QR_ASSIGN_OR_RETURN(h5::NewImage image, h5::NewImage::create());
   {
