@@ -155,6 +155,10 @@ Result<std::vector<T>, SdkError> read_whole(const CheckedDataset& dataset) {
   // A value read as a wider type than stored takes more memory than declared.
   const Uint128 in_memory = saturating_mul(dataset.count, sizeof(T));
   if (in_memory > dataset.declared) QR_TRY(dataset.file->charge(dataset.path, in_memory - dataset.declared));
+  QR_ASSIGN_OR_RETURN(std::optional<std::vector<T>> decoded,
+                      h5::read_stored_chunks<T>(dataset.handle.get(), dataset.path, dataset.count,
+                                                dataset.file->length()));
+  if (decoded) return std::move(*decoded);
   return h5::read_dataset_exact<T>(dataset.handle.get(), dataset.count);
 }
 
