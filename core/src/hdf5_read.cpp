@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -411,11 +410,13 @@ std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8
   const std::optional<Superblock> sb = find_superblock(image);
   if (!sb) return std::nullopt;
   static constexpr std::string_view kSignature = "GCOL";
-  const std::string_view text(reinterpret_cast<const char*>(image.data()), image.size());
-  const std::boyer_moore_horspool_searcher searcher(kSignature.begin(), kSignature.end());
-  for (auto it = std::search(text.begin(), text.end(), searcher); it != text.end();
-       it = std::search(it + 1, text.end(), searcher)) {
-    const auto start = static_cast<std::size_t>(it - text.begin());
+  const std::uint8_t* const begin = image.data();
+  const std::uint8_t* const end = begin + image.size();
+  for (const std::uint8_t* at = begin; at < end; ++at) {
+    at = static_cast<const std::uint8_t*>(
+        memmem(at, static_cast<std::size_t>(end - at), kSignature.data(), kSignature.size()));
+    if (at == nullptr) break;
+    const auto start = static_cast<std::size_t>(at - begin);
     if (walk_global_heap(image, start, sb->lengths, [](std::uint64_t, std::size_t, std::size_t) {}) ==
         HeapState::Damaged)
       return start;

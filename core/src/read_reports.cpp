@@ -79,24 +79,29 @@ struct ReportTimes {
   return c;
 }
 
-// One list per report row; rows may name the reports in any order.
+// One list per report row; rows may name the reports in any order. Every
+// row is checked before any list is made, so each list is allocated once.
 [[nodiscard]] Result<std::vector<std::vector<Satellite>>, SdkError> distribute_satellites(
     const ts::Cells& c, std::uint64_t report_rows) {
-  std::vector<std::vector<Satellite>> lists(static_cast<std::size_t>(report_rows));
+  std::vector<std::size_t> sizes(static_cast<std::size_t>(report_rows), 0);
   for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
-    QR_ASSIGN_OR_RETURN(const std::uint8_t code, check_constellation_code(c.constellation[i]));
-    Satellite sat;
-    sat.constellation = code;
+    QR_TRY(check_constellation_code(c.constellation[i]));
+    const std::uint64_t k = c.sat_report_idx[i];
+    if (k >= report_rows)
+      return fail(
+          index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
+    ++sizes[static_cast<std::size_t>(k)];
+  }
+  std::vector<std::vector<Satellite>> lists(sizes.size());
+  for (std::size_t k = 0; k < sizes.size(); ++k) lists[k].reserve(sizes[k]);
+  for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
+    Satellite& sat = lists[static_cast<std::size_t>(c.sat_report_idx[i])].emplace_back();
+    sat.constellation = c.constellation[i];
     sat.prn = c.prn[i];
     sat.in_fix = c.in_fix[i] != 0;
     sat.elevation = unless_nan(c.elevation[i]);
     sat.azimuth = unless_nan(c.azimuth[i]);
     sat.snr = unless_nan(c.snr[i]);
-    const std::uint64_t k = c.sat_report_idx[i];
-    if (k >= report_rows)
-      return fail(
-          index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
-    lists[static_cast<std::size_t>(k)].push_back(sat);
   }
   return lists;
 }
