@@ -266,6 +266,17 @@ Status<SdkError> run_in_order(const Steps& steps) {
   return run.take_result();
 }
 
+Status<SdkError> for_blocks(std::size_t count, std::size_t block,
+                            const std::function<Status<SdkError>(std::size_t, std::size_t)>& body) {
+  Steps steps;
+  steps.count = (count + block - 1) / block;
+  steps.window = std::max<std::size_t>(steps.count, 1);
+  steps.middle = [&](std::size_t item, std::size_t, Scratch&) {
+    return body(item * block, std::min(count, (item + 1) * block));
+  };
+  return run_in_order(steps);
+}
+
 std::size_t default_window() noexcept { return 4 * pool::thread_count(); }
 
 }  // namespace quillrun::codec

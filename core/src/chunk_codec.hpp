@@ -74,6 +74,12 @@ struct Steps {
 };
 [[nodiscard]] Status<SdkError> run_in_order(const Steps& steps);
 
+// Runs `body(begin, end)` on the pool for the blocks of `block` items that
+// cover [0, count), and returns the first failure in block order, so that a
+// check made row by row fails on the same row as a loop would.
+[[nodiscard]] Status<SdkError> for_blocks(std::size_t count, std::size_t block,
+                                          const std::function<Status<SdkError>(std::size_t, std::size_t)>& body);
+
 // The window that keeps every thread of the pool busy.
 [[nodiscard]] std::size_t default_window() noexcept;
 

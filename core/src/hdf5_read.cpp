@@ -131,9 +131,9 @@ Result<Shape, SdkError> dataset_shape(hid_t dataset) {
 }
 
 template <class T>
-Result<std::vector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
+Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
   const ErrorPrintingOff quiet;
-  std::vector<T> values(count);
+  layout::CellVector<T> values(count);
   if (count == 0) return values;
   QR_ASSIGN_OR_RETURN(PropList dxpl, take<PropList>(H5Pcreate(H5P_DATASET_XFER), "H5Pcreate"));
   QR_TRY(check(H5Pset_type_conv_cb(dxpl.get(), &refuse_lossy_conversion, nullptr), "H5Pset_type_conv_cb"));
@@ -141,12 +141,12 @@ Result<std::vector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t c
   return values;
 }
 
-template Result<std::vector<std::uint8_t>, SdkError> read_dataset_exact<std::uint8_t>(hid_t, std::size_t);
-template Result<std::vector<std::uint32_t>, SdkError> read_dataset_exact<std::uint32_t>(hid_t, std::size_t);
-template Result<std::vector<std::uint64_t>, SdkError> read_dataset_exact<std::uint64_t>(hid_t, std::size_t);
-template Result<std::vector<std::int64_t>, SdkError> read_dataset_exact<std::int64_t>(hid_t, std::size_t);
-template Result<std::vector<float>, SdkError> read_dataset_exact<float>(hid_t, std::size_t);
-template Result<std::vector<double>, SdkError> read_dataset_exact<double>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint8_t>, SdkError> read_dataset_exact<std::uint8_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint32_t>, SdkError> read_dataset_exact<std::uint32_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint64_t>, SdkError> read_dataset_exact<std::uint64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::int64_t>, SdkError> read_dataset_exact<std::int64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<float>, SdkError> read_dataset_exact<float>(hid_t, std::size_t);
+template Result<layout::CellVector<double>, SdkError> read_dataset_exact<double>(hid_t, std::size_t);
 
 namespace {
 
@@ -221,9 +221,9 @@ struct ChunkPlan {
 }  // namespace
 
 template <class T>
-Result<std::optional<std::vector<T>>, SdkError> read_stored_chunks(hid_t dataset, std::string_view path,
+Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset, std::string_view path,
                                                                   std::size_t count, std::uint64_t image_length) {
-  using None = std::optional<std::vector<T>>;
+  using None = std::optional<layout::CellVector<T>>;
   const ErrorPrintingOff quiet;
   if constexpr (std::endian::native != std::endian::little) return None();
   QR_ASSIGN_OR_RETURN(const std::optional<ChunkPlan> found, chunk_plan(dataset, ElementType<T>::file(), sizeof(T)));
@@ -234,7 +234,7 @@ Result<std::optional<std::vector<T>>, SdkError> read_stored_chunks(hid_t dataset
   const std::uint32_t skip_deflate = plan.filters == 2 ? codec::kSkipSecond : codec::kSkipFirst;
   const std::uint32_t known_bits = plan.filters == 2 ? codec::kSkipFirst | codec::kSkipSecond : codec::kSkipFirst;
 
-  std::vector<T> values(count);
+  layout::CellVector<T> values(count);
   auto* out = reinterpret_cast<std::uint8_t*>(values.data());
   const std::size_t total = count * sizeof(T);
   const std::size_t window = codec::default_window();
@@ -297,17 +297,17 @@ Result<std::optional<std::vector<T>>, SdkError> read_stored_chunks(hid_t dataset
   return None(std::move(values));
 }
 
-template Result<std::optional<std::vector<std::uint8_t>>, SdkError> read_stored_chunks<std::uint8_t>(
+template Result<std::optional<layout::CellVector<std::uint8_t>>, SdkError> read_stored_chunks<std::uint8_t>(
     hid_t, std::string_view, std::size_t, std::uint64_t);
-template Result<std::optional<std::vector<std::uint32_t>>, SdkError> read_stored_chunks<std::uint32_t>(
+template Result<std::optional<layout::CellVector<std::uint32_t>>, SdkError> read_stored_chunks<std::uint32_t>(
     hid_t, std::string_view, std::size_t, std::uint64_t);
-template Result<std::optional<std::vector<std::uint64_t>>, SdkError> read_stored_chunks<std::uint64_t>(
+template Result<std::optional<layout::CellVector<std::uint64_t>>, SdkError> read_stored_chunks<std::uint64_t>(
     hid_t, std::string_view, std::size_t, std::uint64_t);
-template Result<std::optional<std::vector<std::int64_t>>, SdkError> read_stored_chunks<std::int64_t>(
+template Result<std::optional<layout::CellVector<std::int64_t>>, SdkError> read_stored_chunks<std::int64_t>(
     hid_t, std::string_view, std::size_t, std::uint64_t);
-template Result<std::optional<std::vector<float>>, SdkError> read_stored_chunks<float>(hid_t, std::string_view,
+template Result<std::optional<layout::CellVector<float>>, SdkError> read_stored_chunks<float>(hid_t, std::string_view,
                                                                                        std::size_t, std::uint64_t);
-template Result<std::optional<std::vector<double>>, SdkError> read_stored_chunks<double>(hid_t, std::string_view,
+template Result<std::optional<layout::CellVector<double>>, SdkError> read_stored_chunks<double>(hid_t, std::string_view,
                                                                                         std::size_t, std::uint64_t);
 
 Result<AttributeShape, SdkError> attribute_shape(hid_t attribute) {

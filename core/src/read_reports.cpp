@@ -1,10 +1,12 @@
 // sat_reports and tracked_sats: satellite reports joined to their nav points
 // by row index, satellites joined to their reports the same way.
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
 
+#include "chunk_codec.hpp"
 #include "quillrun/codes.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/layout.hpp"
@@ -37,13 +39,13 @@ constexpr std::uint64_t kNoRow = std::numeric_limits<std::uint64_t>::max();
 // The report times of each row as u64 cells, from the current columns or,
 // in older files, from `time` alone (then no report has a host time).
 struct ReportTimes {
-  std::vector<std::uint64_t> gps;
-  std::optional<std::vector<std::uint64_t>> sys;
+  layout::CellVector<std::uint64_t> gps;
+  std::optional<layout::CellVector<std::uint64_t>> sys;
 };
 
 [[nodiscard]] Result<ReportTimes, SdkError> read_report_times(const ReaderGroup& group, std::uint64_t rows) {
   ReportTimes times;
-  QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint64_t>> gps,
+  QR_ASSIGN_OR_RETURN(std::optional<layout::CellVector<std::uint64_t>> gps,
                       read_optional<std::uint64_t>(group, sr::kGpsTimeUs.name));
   if (gps) {
     QR_TRY(expect_rows(kReports, sr::kGpsTimeUs.name, rows, gps->size()));
@@ -52,7 +54,7 @@ struct ReportTimes {
     if (times.sys) QR_TRY(expect_rows(kReports, sr::kSysTimeUs.name, rows, times.sys->size()));
     return times;
   }
-  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, kLegacyTime));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::int64_t> time, read_required<std::int64_t>(group, kLegacyTime));
   QR_TRY(expect_rows(kReports, kLegacyTime, rows, time.size()));
   times.gps.reserve(time.size());
   for (const std::int64_t count : time) times.gps.push_back(time_cell_from_count(count));
@@ -79,11 +81,25 @@ struct ReportTimes {
   return c;
 }
 
+[[nodiscard]] Satellite satellite_row(const ts::Cells& c, std::size_t i) {
+  Satellite sat;
+  sat.constellation = c.constellation[i];
+  sat.prn = c.prn[i];
+  sat.in_fix = c.in_fix[i] != 0;
+  sat.elevation = unless_nan(c.elevation[i]);
+  sat.azimuth = unless_nan(c.azimuth[i]);
+  sat.snr = unless_nan(c.snr[i]);
+  return sat;
+}
+
 // One list per report row; rows may name the reports in any order. Every
 // row is checked before any list is made, so each list is allocated once.
+// Rows in report order, as written, fill the lists on the pool.
 [[nodiscard]] Result<std::vector<std::vector<Satellite>>, SdkError> distribute_satellites(
     const ts::Cells& c, std::uint64_t report_rows) {
   std::vector<std::size_t> sizes(static_cast<std::size_t>(report_rows), 0);
+  bool in_report_order = true;
+  std::uint64_t previous = 0;
   for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
     QR_TRY(check_constellation_code(c.constellation[i]));
     const std::uint64_t k = c.sat_report_idx[i];
@@ -91,19 +107,43 @@ struct ReportTimes {
       return fail(
           index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
     ++sizes[static_cast<std::size_t>(k)];
+    in_report_order = in_report_order && k >= previous;
+    previous = k;
   }
   std::vector<std::vector<Satellite>> lists(sizes.size());
-  for (std::size_t k = 0; k < sizes.size(); ++k) lists[k].reserve(sizes[k]);
-  for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
-    Satellite& sat = lists[static_cast<std::size_t>(c.sat_report_idx[i])].emplace_back();
-    sat.constellation = c.constellation[i];
-    sat.prn = c.prn[i];
-    sat.in_fix = c.in_fix[i] != 0;
-    sat.elevation = unless_nan(c.elevation[i]);
-    sat.azimuth = unless_nan(c.azimuth[i]);
-    sat.snr = unless_nan(c.snr[i]);
+  if (!in_report_order) {
+    for (std::size_t k = 0; k < sizes.size(); ++k) lists[k].reserve(sizes[k]);
+    for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i)
+      lists[static_cast<std::size_t>(c.sat_report_idx[i])].push_back(satellite_row(c, i));
+    return lists;
   }
+  std::vector<std::size_t> first_row(sizes.size() + 1, 0);
+  for (std::size_t k = 0; k < sizes.size(); ++k) first_row[k + 1] = first_row[k] + sizes[k];
+  QR_TRY(codec::for_blocks(sizes.size(), kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    for (std::size_t k = begin; k < end; ++k) {
+      lists[k].reserve(sizes[k]);
+      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i) lists[k].push_back(satellite_row(c, i));
+    }
+    return {};
+  }));
   return lists;
+}
+
+// The times of report row `row`, once its nav point index `q` is checked
+// against the `points` nav points.
+[[nodiscard]] Result<Timestamps, SdkError> decode_report_row(const ReportTimes& times, std::uint64_t q,
+                                                             std::uint64_t points, std::size_t j) {
+  const auto row = static_cast<std::uint64_t>(j);
+  QR_ASSIGN_OR_RETURN(const std::optional<Instant> gps, decode_time_us(times.gps[j], kReports, sr::kGpsTimeUs.name, row));
+  std::optional<Instant> sys;
+  if (times.sys) {
+    QR_ASSIGN_OR_RETURN(sys, decode_time_us((*times.sys)[j], kReports, sr::kSysTimeUs.name, row));
+  }
+  const std::optional<Timestamps> stamps = Timestamps::from(gps, sys);
+  if (!stamps) return fail(SdkError{sdk_error::SatReportWithoutTime{row}});
+  if (q >= points)
+    return fail(index_out_of_range(kReports, sr::kNavPointIdx.name, layout::nav_points::kGroup, row, q, points));
+  return *stamps;
 }
 
 }  // namespace
@@ -111,7 +151,7 @@ struct ReportTimes {
 Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kReports));
   if (!group) return {};
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> nav_point_idx,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint64_t> nav_point_idx,
                       read_required<std::uint64_t>(*group, sr::kNavPointIdx.name));
   const std::uint64_t r = nav_point_idx.size();
   QR_ASSIGN_OR_RETURN(const ReportTimes times, read_report_times(*group, r));
@@ -119,31 +159,41 @@ Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& fil
   QR_ASSIGN_OR_RETURN(std::vector<std::vector<Satellite>> lists, distribute_satellites(sats, r));
 
   const auto p = static_cast<std::uint64_t>(points.size());
+  // Rows are decoded and checked on the pool. Up to the first faulty row,
+  // reports are then attached in row order, so that a row's warnings come
+  // before a later row's fault as they always have.
+  std::vector<Timestamps> stamps(nav_point_idx.size());
+  std::vector<std::uint64_t> faulty((nav_point_idx.size() + kRowsPerBlock - 1) / kRowsPerBlock, kNoRow);
+  Status<SdkError> decoded =
+      codec::for_blocks(nav_point_idx.size(), kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+        for (std::size_t j = begin; j < end; ++j) {
+          Result<Timestamps, SdkError> stamp = decode_report_row(times, nav_point_idx[j], p, j);
+          if (!stamp) {
+            faulty[begin / kRowsPerBlock] = j;
+            return fail(std::move(stamp).error());
+          }
+          stamps[j] = *stamp;
+        }
+        return {};
+      });
+  const std::uint64_t sound_rows =
+      decoded ? r : *std::find_if(faulty.begin(), faulty.end(), [](std::uint64_t row) { return row != kNoRow; });
+
   // The report row each point took its report from, to name both rows when
   // a later row replaces an earlier one's report.
   std::vector<std::uint64_t> taken_from(points.size(), kNoRow);
-  for (std::size_t j = 0; j < nav_point_idx.size(); ++j) {
-    const auto row = static_cast<std::uint64_t>(j);
-    QR_ASSIGN_OR_RETURN(const std::optional<Instant> gps,
-                        decode_time_us(times.gps[j], kReports, sr::kGpsTimeUs.name, row));
-    std::optional<Instant> sys;
-    if (times.sys) {
-      QR_ASSIGN_OR_RETURN(sys, decode_time_us((*times.sys)[j], kReports, sr::kSysTimeUs.name, row));
-    }
-    const std::optional<Timestamps> stamps = Timestamps::from(gps, sys);
-    if (!stamps) return fail(SdkError{sdk_error::SatReportWithoutTime{row}});
-    const std::uint64_t q = nav_point_idx[j];
-    if (q >= p) return fail(index_out_of_range(kReports, sr::kNavPointIdx.name, layout::nav_points::kGroup, row, q, p));
-    const auto point = static_cast<std::size_t>(q);
+  for (std::uint64_t row = 0; row < sound_rows; ++row) {
+    const auto j = static_cast<std::size_t>(row);
+    const auto point = static_cast<std::size_t>(nav_point_idx[j]);
     if (taken_from[point] != kNoRow) {
       QR_WARN(log::targets::read, "sat_reports records " + std::to_string(taken_from[point]) + " and " +
-                                      std::to_string(row) + " both name nav point " + std::to_string(q) +
+                                      std::to_string(row) + " both name nav point " + std::to_string(point) +
                                       ", keeping the report of record " + std::to_string(row));
     }
     taken_from[point] = row;
-    points[point].satellites = SatelliteReport{std::move(lists[j]), *stamps};
+    points[point].satellites = SatelliteReport{std::move(lists[j]), stamps[j]};
   }
-  return {};
+  return decoded;
 }
 
 }  // namespace quillrun::reader
