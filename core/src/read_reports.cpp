@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -94,38 +95,44 @@ struct ReportTimes {
 
 // One list per report row; rows may name the reports in any order. Every
 // row is checked before any list is made, so each list is allocated once.
-// Rows in report order, as written, fill the lists on the pool.
+// Rows in report order, as written, make the lists on the pool.
 [[nodiscard]] Result<std::vector<std::vector<Satellite>>, SdkError> distribute_satellites(
     const ts::Cells& c, std::uint64_t report_rows) {
-  std::vector<std::size_t> sizes(static_cast<std::size_t>(report_rows), 0);
-  bool in_report_order = true;
-  std::uint64_t previous = 0;
-  for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i) {
-    QR_TRY(check_constellation_code(c.constellation[i]));
-    const std::uint64_t k = c.sat_report_idx[i];
-    if (k >= report_rows)
-      return fail(
-          index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k, report_rows));
-    ++sizes[static_cast<std::size_t>(k)];
-    in_report_order = in_report_order && k >= previous;
-    previous = k;
-  }
-  std::vector<std::vector<Satellite>> lists(sizes.size());
-  if (!in_report_order) {
-    for (std::size_t k = 0; k < sizes.size(); ++k) lists[k].reserve(sizes[k]);
-    for (std::size_t i = 0; i < c.sat_report_idx.size(); ++i)
-      lists[static_cast<std::size_t>(c.sat_report_idx[i])].push_back(satellite_row(c, i));
+  const std::span<const std::uint64_t> idx(c.sat_report_idx);
+  std::vector<char> block_in_order((idx.size() + kRowsPerBlock - 1) / kRowsPerBlock, 1);
+  const auto check_rows = [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    bool in_order = true;
+    for (std::size_t i = begin; i < end; ++i) {
+      QR_TRY(check_constellation_code(c.constellation[i]));
+      const std::uint64_t k = idx[i];
+      if (k >= report_rows)
+        return fail(index_out_of_range(kSats, ts::kSatReportIdx.name, kReports, static_cast<std::uint64_t>(i), k,
+                                       report_rows));
+      in_order = in_order && (i == 0 || idx[i - 1] <= k);
+    }
+    block_in_order[begin / kRowsPerBlock] = in_order ? 1 : 0;
+    return {};
+  };
+  QR_TRY(codec::for_blocks(idx.size(), kRowsPerBlock, check_rows));
+
+  std::vector<std::vector<Satellite>> lists(static_cast<std::size_t>(report_rows));
+  if (std::find(block_in_order.begin(), block_in_order.end(), 0) == block_in_order.end()) {
+    QR_TRY(codec::for_blocks(lists.size(), kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+      auto row = static_cast<std::size_t>(std::lower_bound(idx.begin(), idx.end(), begin) - idx.begin());
+      for (std::size_t k = begin; k < end; ++k) {
+        std::size_t last = row;
+        while (last < idx.size() && idx[last] == k) ++last;
+        lists[k].reserve(last - row);
+        for (; row < last; ++row) lists[k].push_back(satellite_row(c, row));
+      }
+      return {};
+    }));
     return lists;
   }
-  std::vector<std::size_t> first_row(sizes.size() + 1, 0);
-  for (std::size_t k = 0; k < sizes.size(); ++k) first_row[k + 1] = first_row[k] + sizes[k];
-  QR_TRY(codec::for_blocks(sizes.size(), kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
-    for (std::size_t k = begin; k < end; ++k) {
-      lists[k].reserve(sizes[k]);
-      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i) lists[k].push_back(satellite_row(c, i));
-    }
-    return {};
-  }));
+  std::vector<std::size_t> sizes(lists.size(), 0);
+  for (const std::uint64_t k : idx) ++sizes[static_cast<std::size_t>(k)];
+  for (std::size_t k = 0; k < lists.size(); ++k) lists[k].reserve(sizes[k]);
+  for (std::size_t i = 0; i < idx.size(); ++i) lists[static_cast<std::size_t>(idx[i])].push_back(satellite_row(c, i));
   return lists;
 }
 
