@@ -150,6 +150,8 @@ template Result<layout::CellVector<double>, SdkError> read_dataset_exact<double>
 
 namespace {
 
+constexpr std::size_t kMaxDirectChunkBytes = std::size_t{1} << 22;
+
 // How the stored chunks of a dataset map onto its rows.
 struct ChunkPlan {
   std::size_t rows = 0;
@@ -200,6 +202,9 @@ struct ChunkPlan {
   if (H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
     return fail(last_error("H5Sget_simple_extent_dims"));
   if (chunk[0] == 0 || (rank == 2 && (chunk[1] != dims[1] || dims[1] == 0))) return None();
+  // Every thread keeps buffers of a chunk's size: larger chunks than the
+  // writer's own are left to the library, which holds one at a time.
+  if (chunk[0] > kMaxDirectChunkBytes / element_size / (rank == 2 ? dims[1] : 1)) return None();
 
   ChunkPlan plan;
   plan.rows = static_cast<std::size_t>(dims[0]);

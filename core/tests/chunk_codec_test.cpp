@@ -389,6 +389,22 @@ TEST_P(OtherStorage, IsLeftToTheLibrary) {
   EXPECT_EQ(plain(*through_library), values);
 }
 
+// Chunks far larger than the writer's stay with the library, which decodes
+// one at a time, rather than costing a chunk-sized buffer per thread.
+TEST(OtherStorage, ChunkLargerThanFourMebibytesIsLeftToTheLibrary) {
+  auto image = NewImage::create();
+  ASSERT_TRUE(image.has_value());
+  const std::array<hsize_t, 1> dims = {kRows};
+  const std::array<hsize_t, 1> chunk = {(hsize_t{1} << 20) + 1};
+  const std::array<H5Z_filter_t, 2> filters = {H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE};
+  const Dataset dataset = raw_dataset(image->id(), "d", H5T_STD_U32LE, dims, chunk, filters);
+  const std::vector<std::uint32_t> values = counting(kRows);
+  ASSERT_GE(H5Dwrite(dataset.get(), H5T_NATIVE_UINT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+  auto direct = read_stored_chunks<std::uint32_t>(dataset.get(), "d", kRows, 1U << 30);
+  ASSERT_TRUE(direct.has_value());
+  EXPECT_FALSE(direct->has_value());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, OtherStorage,
     ::testing::Values(Other{"Unfiltered", u32le, {}}, Other{"ShuffleAlone", u32le, {H5Z_FILTER_SHUFFLE}},
