@@ -83,10 +83,11 @@ struct Scratch::Coders {
   }
 };
 
-Scratch::Scratch() : coders_(std::make_unique<Coders>()) {}
+Scratch::Scratch() noexcept = default;
 Scratch::~Scratch() = default;
 
 std::optional<std::size_t> Scratch::deflate(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (!coders_) coders_ = std::make_unique<Coders>();
   if (coders_->compressor == nullptr) {
     coders_->compressor = libdeflate_alloc_compressor(static_cast<int>(kDeflateLevel));
     if (coders_->compressor == nullptr) throw std::bad_alloc();
@@ -100,6 +101,7 @@ std::optional<std::size_t> Scratch::deflate(std::span<const std::uint8_t> in, st
 }
 
 bool Scratch::inflate(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+  if (!coders_) coders_ = std::make_unique<Coders>();
   if (coders_->decompressor == nullptr) {
     coders_->decompressor = libdeflate_alloc_decompressor();
     if (coders_->decompressor == nullptr) throw std::bad_alloc();

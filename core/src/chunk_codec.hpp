@@ -32,10 +32,10 @@ inline constexpr std::uint32_t kSkipSecond = 2;
 void shuffle(std::span<const std::uint8_t> in, std::size_t element_size, std::span<std::uint8_t> out) noexcept;
 void unshuffle(std::span<const std::uint8_t> in, std::size_t element_size, std::span<std::uint8_t> out) noexcept;
 
-// What one thread needs to code chunks, made on its first use.
+// What one thread needs to code chunks; the coders are made on first use.
 class Scratch {
  public:
-  Scratch();
+  Scratch() noexcept;
   ~Scratch();
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -49,13 +50,21 @@ class Pool {
       share.queued = helpers;
     }
     if (helpers > 0) wake_.notify_all();
-    task();
+    // The runs on pool threads refer to the caller's frame: they are waited
+    // for even when the caller's own run throws.
+    std::exception_ptr thrown;
+    try {
+      task();
+    } catch (...) {
+      thrown = std::current_exception();
+    }
     std::unique_lock lock(mutex_);
     if (share.queued > 0) {
       queue_.erase(std::remove(queue_.begin(), queue_.end(), &share), queue_.end());
       share.queued = 0;
     }
     done_.wait(lock, [&] { return share.running == 0; });
+    if (thrown) std::rethrow_exception(thrown);
   }
 
  private:

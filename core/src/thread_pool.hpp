@@ -23,7 +23,7 @@ void limit_threads(std::size_t threads) noexcept;
 // Runs `task` on the calling thread and on up to `helpers` pool threads at
 // once, and returns when every run that started has returned; a run that had
 // not started by then never starts. Each run must share out the work itself
-// and return when none is left.
+// and return when none is left; a run on a pool thread must not throw.
 void run_shared(const std::function<void()>& task, std::size_t helpers);
 
 }  // namespace quillrun::pool
