@@ -238,10 +238,10 @@ Status<SdkError> write_markers(hid_t root, const std::vector<Marker>& markers) {
   namespace T = L::markers;
   if (markers.empty()) return {};
   const std::size_t n = markers.size();
-  std::vector<std::int64_t> time(n);
-  std::vector<double> lat(n);
-  std::vector<double> lon(n);
-  std::vector<std::uint8_t> icon(n);
+  L::CellVector<std::int64_t> time(n);
+  L::CellVector<double> lat(n);
+  L::CellVector<double> lon(n);
+  L::CellVector<std::uint8_t> icon(n);
   std::vector<std::uint8_t> label;
   label.reserve(n * T::kLabel.text_width);
   for (std::size_t i = 0; i < n; ++i) {
@@ -264,9 +264,9 @@ Status<SdkError> write_event_markers(hid_t root, const std::vector<EventMarkerPo
   namespace T = L::event_markers;
   if (event_markers.empty()) return {};
   const std::size_t n = event_markers.size();
-  std::vector<std::uint64_t> sys_time_us(n);
-  std::vector<double> lat(n);
-  std::vector<double> lon(n);
+  L::CellVector<std::uint64_t> sys_time_us(n);
+  L::CellVector<double> lat(n);
+  L::CellVector<double> lon(n);
   std::vector<std::uint8_t> variant_path;
   std::vector<std::uint8_t> annotation;
   variant_path.reserve(n * T::kVariantPath.text_width);
@@ -318,7 +318,7 @@ Status<SdkError> write_channel(hid_t channels_group, const Channel& channel) {
   if (!channel.components.empty())
     QR_TRY(h5::write_text_list_attribute(group.get(), C::kComponents, channel.components));
 
-  std::vector<std::int64_t> time(channel.times.size());
+  L::CellVector<std::int64_t> time(channel.times.size());
   for (std::size_t i = 0; i < time.size(); ++i) time[i] = us(channel.times[i]);
   QR_TRY(write_column(group.get(), C::kTime, time));
 
