@@ -227,7 +227,8 @@ struct ChunkPlan {
 
 template <class T>
 Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset, std::string_view path,
-                                                                  std::size_t count, std::uint64_t image_length) {
+                                                                          std::size_t count,
+                                                                          std::uint64_t image_length) {
   using None = std::optional<layout::CellVector<T>>;
   const ErrorPrintingOff quiet;
   if constexpr (std::endian::native != std::endian::little) return None();
@@ -310,10 +311,10 @@ template Result<std::optional<layout::CellVector<std::uint64_t>>, SdkError> read
     hid_t, std::string_view, std::size_t, std::uint64_t);
 template Result<std::optional<layout::CellVector<std::int64_t>>, SdkError> read_stored_chunks<std::int64_t>(
     hid_t, std::string_view, std::size_t, std::uint64_t);
-template Result<std::optional<layout::CellVector<float>>, SdkError> read_stored_chunks<float>(hid_t, std::string_view,
-                                                                                       std::size_t, std::uint64_t);
-template Result<std::optional<layout::CellVector<double>>, SdkError> read_stored_chunks<double>(hid_t, std::string_view,
-                                                                                        std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<float>>, SdkError> read_stored_chunks<float>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<double>>, SdkError> read_stored_chunks<double>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
 
 Result<AttributeShape, SdkError> attribute_shape(hid_t attribute) {
   const ErrorPrintingOff quiet;
