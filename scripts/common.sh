@@ -30,33 +30,88 @@ ensure_system_packages() {
   fi
 }
 
-# Prints the path of an interpreter of at least the given minor version of 3.
-find_python() {
-  local minor="$1"; shift
-  local candidates=("$@")
-  for c in "${candidates[@]}"; do
-    [ -n "$c" ] || continue
-    local path
-    path="$(command -v "$c" 2>/dev/null || true)"
-    [ -n "$path" ] || continue
-    if "$path" -c "import sys; sys.exit(0 if sys.version_info >= (3, $minor) else 1)" 2>/dev/null; then
-      printf '%s\n' "$path"
-      return 0
-    fi
+# Prints the interpreter's minor version of 3 when it is 3.12 or later.
+python_minor() {
+  "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1); ' 2>/dev/null || return 1
+  "$1" -c 'import sys; print(sys.version_info[1])'
+}
+
+# Every Python 3.12+ this machine has, best first: PYTHON, pyenv's versions
+# (newest patch release of each minor version), PATH, then /usr/bin.
+python_candidates() {
+  [ -n "${PYTHON:-}" ] && printf '%s\n' "$PYTHON"
+  local pyenv_root="${PYENV_ROOT:-}"
+  [ -n "$pyenv_root" ] || pyenv_root="$(pyenv root 2>/dev/null || true)"
+  [ -n "$pyenv_root" ] || pyenv_root="$HOME/.pyenv"
+  if [ -d "$pyenv_root/versions" ]; then
+    # Plain CPython releases only (3.N.M), newest first.
+    find "$pyenv_root/versions" -mindepth 1 -maxdepth 1 -name '3.*' -printf '%f\n' 2>/dev/null |
+      grep -E '^3\.[0-9]+\.[0-9]+$' | sort -t. -k1,1nr -k2,2nr -k3,3nr |
+      while read -r v; do printf '%s\n' "$pyenv_root/versions/$v/bin/python${v%.*}"; done
+  fi
+  local name
+  for name in python3.14 python3.13 python3.12 python3; do
+    command -v "$name" 2>/dev/null || true
   done
+  for name in /usr/bin/python3.14 /usr/bin/python3.13 /usr/bin/python3.12 /usr/bin/python3; do
+    [ -x "$name" ] && printf '%s\n' "$name"
+  done
+  return 0
+}
+
+# Prints the first interpreter of the given minor version (or, with "+",
+# of that version or later), or nothing.
+find_python() {
+  local want="$1" c minor
+  while read -r c; do
+    [ -x "$c" ] || continue
+    minor="$(python_minor "$c")" || continue
+    case "$want" in
+      *+) [ "$minor" -ge "${want%+}" ] || continue ;;
+      *) [ "$minor" -eq "$want" ] || continue ;;
+    esac
+    printf '%s\n' "$c"
+    return 0
+  done < <(python_candidates)
   return 1
 }
 
-python312() {
-  find_python 12 "${PYTHON:-}" /root/.pyenv/versions/3.12.1/bin/python3.12 python3.12 \
-    /usr/bin/python3.12 /usr/bin/python3.13 python3.13 python3 || {
-    echo "error: no Python 3.12 or later found; set PYTHON to one" >&2
-    return 1
-  }
+# Installs Debian's python3 (with venv and headers) when it is 3.12 or later.
+install_debian_python() {
+  command -v apt-get >/dev/null 2>&1 || return 1
+  [ -n "$APT_UPDATED" ] || { local sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"; $sudo apt-get update -qq; APT_UPDATED=1; }
+  local version
+  version="$(apt-cache policy python3 2>/dev/null | sed -n 's/^ *Candidate: *\([0-9]*\.[0-9]*\).*/\1/p')"
+  case "$version" in
+    3.1[2-9]|3.[2-9][0-9])
+      log "installing Debian's python3 ($version) with venv and headers"
+      apt_install python3 python3-venv python3-dev
+      ;;
+    *) return 1 ;;
+  esac
 }
 
-python313() {
-  find_python 13 "${PYTHON313:-}" /root/.pyenv/versions/3.13.0/bin/python3.13 /usr/bin/python3.13 python3.13 || true
+# The interpreter that builds the wheel: Python 3.12 or later.
+python_build() {
+  find_python 12 || find_python 12+ && return 0
+  install_debian_python && find_python 12+ && return 0
+  cat >&2 <<'MSG'
+error: no Python 3.12 or later found, and this system's python3 package is older.
+  Install one (for example with pyenv: `pyenv install 3.12`) or set PYTHON to
+  the path of a Python 3.12+ interpreter, then run this command again.
+MSG
+  return 1
+}
+
+# The interpreters the one abi3 wheel is tested under: the newest 3.12 and
+# the newest later release, as far as the machine has them.
+python_test_set() {
+  local p12 plater
+  p12="$(find_python 12 || true)"
+  plater="$(find_python 13+ || true)"
+  [ -n "$p12" ] && printf '%s\n' "$p12"
+  [ -n "$plater" ] && printf '%s\n' "$plater"
+  return 0
 }
 
 # The extension and the embedded-interpreter tests need the C headers of
@@ -91,10 +146,12 @@ make_venv() {
   "$dir/bin/python" -m pip install -q --disable-pip-version-check pytest h5py numpy hypothesis
 }
 
-# Builds the one abi3 wheel into dist/ and prints its path.
+# Builds the one abi3 wheel into dist/ and prints its path; a second
+# argument ON makes warnings errors.
 build_wheel() {
-  local venv="$1"
+  local venv="$1" werror="${2:-OFF}"
   rm -rf "$ROOT/dist"
-  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$ROOT/dist" "$ROOT" >&2
+  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
+    --config-settings=cmake.define.QR_WERROR="$werror" -w "$ROOT/dist" "$ROOT" >&2
   ls "$ROOT"/dist/quillrun_sdk-*-abi3-*.whl
 }

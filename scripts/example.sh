@@ -4,9 +4,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
-PY312="$(python312)"
-ensure_python_headers "$PY312"
-make_venv "$ROOT/.venv" "$PY312"
+PY_BUILD="$(python_build)"
+ensure_python_headers "$PY_BUILD"
+make_venv "$ROOT/.venv" "$PY_BUILD"
 WHEEL="$(build_wheel "$ROOT/.venv")"
 "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
 (cd "$ROOT/examples" && "$ROOT/.venv/bin/python" example.py)

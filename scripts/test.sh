@@ -1,47 +1,52 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the core's GoogleTest suite and the
 # extension's binding-frame tests on an embedded interpreter (plain and under
-# AddressSanitizer), then pytest against the installed abi3 wheel under
-# Python 3.12 and 3.13.
+# AddressSanitizer), then pytest against the installed abi3 wheel under each
+# Python 3.12+ release the machine has (3.12 and 3.13 where both exist).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 ensure_system_packages
-PY312="$(python312)"
-ensure_python_headers "$PY312"
+PY_BUILD="$(python_build)"
+ensure_python_headers "$PY_BUILD"
 # The binding-frame tests embed this interpreter.
-PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY312")
+PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY_BUILD")
+# Warnings fail the project's own CI builds only: a user's newer compiler
+# may invent warnings, and that must not stop their build.
+WERROR=OFF
+[ "${CI:-}" = "true" ] && WERROR=ON
 
 log "core: configure, build and run the GoogleTest suite"
 # The benchmarks are only compiled here, so they keep building.
-cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_WERROR=ON -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DQR_WERROR=$WERROR" -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" >/dev/null
 cmake --build build/core -j "$JOBS"
 ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
 log "core: the same suite under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQR_WERROR=ON -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" >/dev/null
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DQR_WERROR=$WERROR" -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" >/dev/null
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 
-make_venv "$ROOT/.venv" "$PY312"
-WHEEL="$(build_wheel "$ROOT/.venv")"
+make_venv "$ROOT/.venv" "$PY_BUILD"
+WHEEL="$(build_wheel "$ROOT/.venv" "$WERROR")"
 log "built $WHEEL"
-"$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
 
-log "pytest under $("$ROOT/.venv/bin/python" --version)"
-# Run from the tests folder so the installed package, not the source tree, is imported.
-(cd "$ROOT/python/tests" && "$ROOT/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
-
-PY313="$(python313)"
-if [ -n "$PY313" ]; then
-  make_venv "$ROOT/.venv313" "$PY313"
-  "$ROOT/.venv313/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
-  log "the same wheel under $("$ROOT/.venv313/bin/python" --version)"
-  (cd "$ROOT/python/tests" && "$ROOT/.venv313/bin/python" -m pytest -q -p no:cacheprovider .)
-elif [ "${CI:-}" = "true" ]; then
-  echo "error: CI needs Python 3.13 to check the abi3 wheel" >&2
+# The one abi3 wheel, installed and tested under every 3.12+ release found.
+mapfile -t interpreters < <(python_test_set)
+tested=()
+for py in "${interpreters[@]}"; do
+  minor="$(python_minor "$py")"
+  venv="$ROOT/.venv"
+  [ "$py" = "$PY_BUILD" ] || venv="$ROOT/.venv3$minor"
+  make_venv "$venv" "$py"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+  log "pytest under $("$venv/bin/python" --version)"
+  # Run from the tests folder so the installed package, not the source tree, is imported.
+  (cd "$ROOT/python/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+  tested+=("$("$venv/bin/python" -c 'import platform; print(platform.python_version())')")
+done
+if [ "${#tested[@]}" -eq 0 ]; then
+  echo "error: no Python 3.12 or later to test the wheel under" >&2
   exit 1
-else
-  log "no Python 3.13 found: skipped the 3.13 run"
 fi
-log "all tests passed"
+log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "args.hpp"
-#include "enum_bridge.hpp"
-#include "error_mapping.hpp"
-#include "frame.hpp"
+#include "runtime/args.hpp"
+#include "bridge/enum_bridge.hpp"
+#include "bridge/error_mapping.hpp"
+#include "runtime/frame.hpp"
 #include "quillrun/codes.hpp"
 #include "quillrun/sdk_error.hpp"
 

@@ -5,17 +5,17 @@
 
 #include <initializer_list>
 
-#include "args.hpp"
-#include "class_objects.hpp"
-#include "classes.hpp"
-#include "errors.hpp"
-#include "frame.hpp"
+#include "runtime/args.hpp"
+#include "classes/class_objects.hpp"
+#include "classes/classes.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/frame.hpp"
 #include "functions.hpp"
-#include "logging_bridge.hpp"
-#include "nav_file.hpp"
-#include "nav_file_builder.hpp"
-#include "ref.hpp"
-#include "sequence_views.hpp"
+#include "bridge/logging_bridge.hpp"
+#include "classes/nav_file.hpp"
+#include "classes/nav_file_builder.hpp"
+#include "runtime/ref.hpp"
+#include "classes/sequence_views.hpp"
 
 namespace quillrun::py {
 namespace {

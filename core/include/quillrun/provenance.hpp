@@ -4,10 +4,9 @@
 #include <string_view>
 
 #include "quillrun/records.hpp"
+#include "quillrun/version.hpp"
 
 namespace quillrun {
-
-inline constexpr std::string_view kSdkVersion = "0.7.0";
 
 // The commit id and commit time (RFC 3339 text) this build was made from.
 [[nodiscard]] std::string_view build_commit_id() noexcept;

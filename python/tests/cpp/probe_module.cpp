@@ -12,14 +12,14 @@
 #include <string_view>
 #include <utility>
 
-#include "args.hpp"
-#include "enum_bridge.hpp"
-#include "error_mapping.hpp"
-#include "frame.hpp"
-#include "once.hpp"
+#include "runtime/args.hpp"
+#include "bridge/enum_bridge.hpp"
+#include "bridge/error_mapping.hpp"
+#include "runtime/frame.hpp"
+#include "runtime/once.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/sdk_error.hpp"
-#include "types.hpp"
+#include "runtime/types.hpp"
 
 namespace quillrun::py::probe {
 namespace {

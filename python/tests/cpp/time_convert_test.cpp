@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "embedded_python.hpp"
-#include "frame.hpp"
-#include "time_convert.hpp"
+#include "runtime/frame.hpp"
+#include "bridge/time_convert.hpp"
 
 namespace quillrun::py::testing {
 namespace {

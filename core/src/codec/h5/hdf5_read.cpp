@@ -1,0 +1,545 @@
+#include "codec/h5/hdf5_read.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "codec/h5/chunk_codec.hpp"
+
+namespace quillrun::h5 {
+namespace {
+
+[[nodiscard]] Status<SdkError> check(herr_t rc, std::string_view call) {
+  if (rc < 0) return fail(last_error(call));
+  return {};
+}
+
+template <class H>
+[[nodiscard]] Result<H, SdkError> take(hid_t id, std::string_view call) {
+  if (id < 0) return fail(last_error(call));
+  return H(id);
+}
+
+[[nodiscard]] LinkKind kind_of(H5L_type_t type) noexcept {
+  return type == H5L_TYPE_HARD ? LinkKind::Hard : LinkKind::Other;
+}
+
+// Range, fraction, infinity and NaN faults abort the conversion; only the
+// precision lost when an integer becomes a float is let through (float
+// columns may be stored as integers).
+H5T_conv_ret_t refuse_lossy_conversion(H5T_conv_except_t kind, hid_t, hid_t, void*, void*, void*) noexcept {
+  return kind == H5T_CONV_EXCEPT_PRECISION ? H5T_CONV_UNHANDLED : H5T_CONV_ABORT;
+}
+
+}  // namespace
+
+Result<LinkKind, SdkError> link_kind(hid_t parent, std::string_view name) {
+  const ErrorPrintingOff quiet;
+  const std::string c_name(name);
+  const htri_t exists = H5Lexists(parent, c_name.c_str(), H5P_DEFAULT);
+  if (exists < 0) return fail(last_error("H5Lexists"));
+  if (exists == 0) return LinkKind::Missing;
+  H5L_info_t info{};
+  QR_TRY(check(H5Lget_info(parent, c_name.c_str(), &info, H5P_DEFAULT), "H5Lget_info"));
+  return kind_of(info.type);
+}
+
+Result<LinkKind, SdkError> link_kind_by_index(hid_t group, std::uint64_t index) {
+  const ErrorPrintingOff quiet;
+  H5L_info_t info{};
+  QR_TRY(check(H5Lget_info_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, index, &info, H5P_DEFAULT),
+               "H5Lget_info_by_idx"));
+  return kind_of(info.type);
+}
+
+Result<Group, SdkError> open_group_by_index(hid_t group, std::uint64_t index) {
+  const ErrorPrintingOff quiet;
+  QR_ASSIGN_OR_RETURN(Handle<&H5Oclose> object,
+                      take<Handle<&H5Oclose>>(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, index,
+                                                             H5P_DEFAULT),
+                                              "H5Oopen_by_idx"));
+  const H5I_type_t type = H5Iget_type(object.get());
+  if (type != H5I_GROUP) {
+    return fail(SdkError{sdk_error::Hdf5{"member " + std::to_string(index) + " is not a group"}});
+  }
+  // A group opened through H5Oopen is a group id, closed by H5Gclose as well.
+  return Group(object.release());
+}
+
+Result<DatasetStorage, SdkError> dataset_storage(hid_t dataset) {
+  const ErrorPrintingOff quiet;
+  QR_ASSIGN_OR_RETURN(PropList dcpl, take<PropList>(H5Dget_create_plist(dataset), "H5Dget_create_plist"));
+  DatasetStorage storage;
+  const H5D_layout_t layout = H5Pget_layout(dcpl.get());
+  if (layout < 0) return fail(last_error("H5Pget_layout"));
+  storage.is_virtual = layout == H5D_VIRTUAL;
+  const int externals = H5Pget_external_count(dcpl.get());
+  if (externals < 0) return fail(last_error("H5Pget_external_count"));
+  storage.external = externals > 0;
+  const int filters = H5Pget_nfilters(dcpl.get());
+  if (filters < 0) return fail(last_error("H5Pget_nfilters"));
+  for (int i = 0; i < filters; ++i) {
+    unsigned flags = 0;
+    std::size_t values = 0;
+    unsigned config = 0;
+    const H5Z_filter_t id =
+        H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &values, nullptr, 0, nullptr, &config);
+    if (id < 0) return fail(last_error("H5Pget_filter2"));
+    storage.filters.push_back(id);
+  }
+  if (layout == H5D_CONTIGUOUS) {
+    const haddr_t offset = H5Dget_offset(dataset);
+    if (offset != HADDR_UNDEF) {
+      storage.contiguous_offset = offset;
+      storage.stored_size = H5Dget_storage_size(dataset);
+    }
+    (void)H5Eclear2(H5E_DEFAULT);  // an unallocated dataset has no offset: not an error
+  }
+  if (layout == H5D_COMPACT) {
+    storage.compact = true;
+    storage.stored_size = H5Dget_storage_size(dataset);
+  }
+  if (layout == H5D_CHUNKED) {
+    hsize_t dims[H5S_MAX_RANK] = {};
+    const int rank = H5Pget_chunk(dcpl.get(), H5S_MAX_RANK, dims);
+    if (rank < 0) return fail(last_error("H5Pget_chunk"));
+    storage.chunk.assign(dims, dims + rank);
+  }
+  return storage;
+}
+
+Result<Shape, SdkError> dataset_shape(hid_t dataset) {
+  const ErrorPrintingOff quiet;
+  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
+  Shape shape;
+  shape.element_size = H5Tget_size(type.get());
+  if (shape.element_size == 0) return fail(last_error("H5Tget_size"));
+  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
+  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
+  shape.null_space = space_class == H5S_NULL;
+  const int rank = H5Sget_simple_extent_ndims(space.get());
+  if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));
+  std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
+  if (rank > 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
+    return fail(last_error("H5Sget_simple_extent_dims"));
+  shape.dims.assign(dims.begin(), dims.end());
+  return shape;
+}
+
+template <class T>
+Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
+  const ErrorPrintingOff quiet;
+  layout::CellVector<T> values(count);
+  if (count == 0) return values;
+  QR_ASSIGN_OR_RETURN(PropList dxpl, take<PropList>(H5Pcreate(H5P_DATASET_XFER), "H5Pcreate"));
+  QR_TRY(check(H5Pset_type_conv_cb(dxpl.get(), &refuse_lossy_conversion, nullptr), "H5Pset_type_conv_cb"));
+  QR_TRY(check(H5Dread(dataset, ElementType<T>::memory(), H5S_ALL, H5S_ALL, dxpl.get(), values.data()), "H5Dread"));
+  return values;
+}
+
+template Result<layout::CellVector<std::uint8_t>, SdkError> read_dataset_exact<std::uint8_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint32_t>, SdkError> read_dataset_exact<std::uint32_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint64_t>, SdkError> read_dataset_exact<std::uint64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::int64_t>, SdkError> read_dataset_exact<std::int64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<float>, SdkError> read_dataset_exact<float>(hid_t, std::size_t);
+template Result<layout::CellVector<double>, SdkError> read_dataset_exact<double>(hid_t, std::size_t);
+
+namespace {
+
+constexpr std::size_t kMaxDirectChunkBytes = std::size_t{1} << 22;
+
+// How the stored chunks of a dataset map onto its rows.
+struct ChunkPlan {
+  std::size_t rows = 0;
+  std::size_t row_bytes = 0;
+  std::size_t chunk_rows = 0;
+  std::size_t filters = 0;  // 1: deflate; 2: shuffle, then deflate
+};
+
+// The plan of a dataset whose chunks the core decodes itself, or none.
+[[nodiscard]] Result<std::optional<ChunkPlan>, SdkError> chunk_plan(hid_t dataset, hid_t file_type,
+                                                                    std::size_t element_size) {
+  using None = std::optional<ChunkPlan>;
+  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
+  const htri_t same = H5Tequal(type.get(), file_type);
+  if (same < 0) return fail(last_error("H5Tequal"));
+  if (same == 0) return None();
+  QR_ASSIGN_OR_RETURN(PropList dcpl, take<PropList>(H5Dget_create_plist(dataset), "H5Dget_create_plist"));
+  const H5D_layout_t layout = H5Pget_layout(dcpl.get());
+  if (layout < 0) return fail(last_error("H5Pget_layout"));
+  if (layout != H5D_CHUNKED) return None();
+  const int filters = H5Pget_nfilters(dcpl.get());
+  if (filters < 0) return fail(last_error("H5Pget_nfilters"));
+  if (filters != 1 && filters != 2) return None();
+  for (int i = 0; i < filters; ++i) {
+    unsigned flags = 0;
+    std::array<unsigned, 4> values{};
+    std::size_t value_count = values.size();
+    unsigned config = 0;
+    const H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &value_count, values.data(),
+                                           0, nullptr, &config);
+    if (id < 0) return fail(last_error("H5Pget_filter2"));
+    const bool deflate_here = i == filters - 1;
+    if (deflate_here && id != H5Z_FILTER_DEFLATE) return None();
+    // The library unshuffles by the element size the filter keeps.
+    if (!deflate_here && (id != H5Z_FILTER_SHUFFLE || value_count != 1 || values[0] != element_size)) return None();
+  }
+  std::array<hsize_t, H5S_MAX_RANK> chunk{};
+  const int chunk_rank = H5Pget_chunk(dcpl.get(), H5S_MAX_RANK, chunk.data());
+  if (chunk_rank < 0) return fail(last_error("H5Pget_chunk"));
+
+  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
+  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
+  const int rank = H5Sget_simple_extent_ndims(space.get());
+  if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));
+  if (space_class != H5S_SIMPLE || (rank != 1 && rank != 2) || chunk_rank != rank) return None();
+  std::array<hsize_t, 2> dims{};
+  if (H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
+    return fail(last_error("H5Sget_simple_extent_dims"));
+  if (chunk[0] == 0 || (rank == 2 && (chunk[1] != dims[1] || dims[1] == 0))) return None();
+  // Every thread keeps buffers of a chunk's size: larger chunks than the
+  // writer's own are left to the library, which holds one at a time.
+  if (chunk[0] > kMaxDirectChunkBytes / element_size / (rank == 2 ? dims[1] : 1)) return None();
+
+  ChunkPlan plan;
+  plan.rows = static_cast<std::size_t>(dims[0]);
+  plan.row_bytes = element_size * (rank == 2 ? static_cast<std::size_t>(dims[1]) : 1);
+  plan.chunk_rows = static_cast<std::size_t>(chunk[0]);
+  plan.filters = static_cast<std::size_t>(filters);
+  // A chunk never written reads as the fill value through the library.
+  hsize_t stored = 0;
+  QR_TRY(check(H5Dget_num_chunks(dataset, space.get(), &stored), "H5Dget_num_chunks"));
+  if (stored != (plan.rows + plan.chunk_rows - 1) / plan.chunk_rows) return None();
+  return std::optional<ChunkPlan>(plan);
+}
+
+[[nodiscard]] SdkError damaged_chunk(std::string_view path, std::size_t row, const std::string& fault) {
+  return SdkError{sdk_error::Hdf5{"dataset " + std::string(path) + ": the chunk at row " + std::to_string(row) + " " +
+                                  fault}};
+}
+
+}  // namespace
+
+template <class T>
+Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset, std::string_view path,
+                                                                          std::size_t count,
+                                                                          std::uint64_t image_length) {
+  using None = std::optional<layout::CellVector<T>>;
+  const ErrorPrintingOff quiet;
+  if constexpr (std::endian::native != std::endian::little) return None();
+  QR_ASSIGN_OR_RETURN(const std::optional<ChunkPlan> found, chunk_plan(dataset, ElementType<T>::file(), sizeof(T)));
+  if (!found || found->rows * found->row_bytes != count * sizeof(T)) return None();
+  const ChunkPlan plan = *found;
+  const std::size_t chunk_bytes = plan.chunk_rows * plan.row_bytes;
+  const std::size_t stored_limit = codec::max_stored_size(chunk_bytes);
+  const std::uint32_t skip_deflate = plan.filters == 2 ? codec::kSkipSecond : codec::kSkipFirst;
+  const std::uint32_t known_bits = plan.filters == 2 ? codec::kSkipFirst | codec::kSkipSecond : codec::kSkipFirst;
+
+  layout::CellVector<T> values(count);
+  auto* out = reinterpret_cast<std::uint8_t*>(values.data());
+  const std::size_t total = count * sizeof(T);
+  const std::size_t window = codec::default_window();
+  std::vector<std::vector<std::uint8_t>> stored(window);
+  std::vector<std::size_t> sizes(window);
+  std::vector<std::uint32_t> masks(window);
+
+  codec::Steps steps;
+  steps.count = (plan.rows + plan.chunk_rows - 1) / plan.chunk_rows;
+  steps.window = window;
+  steps.first = [&](std::size_t item, std::size_t slot) -> Status<SdkError> {
+    const std::size_t row = item * plan.chunk_rows;
+    const std::array<hsize_t, 2> offset = {row, 0};
+    hsize_t size = 0;
+    QR_TRY(check(H5Dget_chunk_storage_size(dataset, offset.data(), &size), "H5Dget_chunk_storage_size"));
+    if (size > image_length)
+      return fail(damaged_chunk(path, row, "keeps " + std::to_string(size) + " bytes, more than the file's " +
+                                               std::to_string(image_length)));
+    if (size > stored_limit)
+      return fail(damaged_chunk(path, row, "keeps " + std::to_string(size) + " bytes, more than any chunk of " +
+                                               std::to_string(chunk_bytes) + " bytes deflates to"));
+    if (size == 0) return fail(damaged_chunk(path, row, "keeps no bytes"));
+    std::vector<std::uint8_t>& bytes = stored[slot];
+    if (bytes.size() < size) bytes.resize(static_cast<std::size_t>(size));
+    std::uint32_t mask = 0;
+    QR_TRY(check(H5Dread_chunk(dataset, H5P_DEFAULT, offset.data(), &mask, bytes.data()), "H5Dread_chunk"));
+    if ((mask & ~known_bits) != 0)
+      return fail(damaged_chunk(path, row, "has the filter mask " + std::to_string(mask) + ", for filters it lacks"));
+    if ((mask & skip_deflate) != 0 && size != chunk_bytes)
+      return fail(damaged_chunk(path, row, "is stored uncompressed in " + std::to_string(size) + " bytes, not " +
+                                               std::to_string(chunk_bytes)));
+    sizes[slot] = static_cast<std::size_t>(size);
+    masks[slot] = mask;
+    return {};
+  };
+  steps.middle = [&](std::size_t item, std::size_t slot, codec::Scratch& scratch) -> Status<SdkError> {
+    const std::size_t begin = item * chunk_bytes;
+    const std::size_t length = std::min(chunk_bytes, total - begin);
+    const std::span<const std::uint8_t> bytes(stored[slot].data(), sizes[slot]);
+    const bool unshuffle = plan.filters == 2 && (masks[slot] & codec::kSkipFirst) == 0;
+    // Whole chunks are decoded in place; the last, partial one beside it.
+    const std::span<std::uint8_t> target =
+        length == chunk_bytes ? std::span<std::uint8_t>(out + begin, chunk_bytes) : scratch.buffer(chunk_bytes, 1);
+    std::span<const std::uint8_t> plain = bytes;
+    if ((masks[slot] & skip_deflate) == 0) {
+      const std::span<std::uint8_t> inflated = unshuffle ? scratch.buffer(chunk_bytes, 0) : target;
+      if (!scratch.inflate(bytes, inflated))
+        return fail(damaged_chunk(path, item * plan.chunk_rows,
+                                  "does not inflate to its " + std::to_string(chunk_bytes) + " bytes"));
+      plain = inflated;
+    }
+    if (unshuffle)
+      codec::unshuffle(plain, sizeof(T), target);
+    else if (plain.data() != target.data())
+      std::memcpy(target.data(), plain.data(), chunk_bytes);
+    if (length != chunk_bytes) std::memcpy(out + begin, target.data(), length);
+    return {};
+  };
+  QR_TRY(codec::run_in_order(steps));
+  return None(std::move(values));
+}
+
+template Result<std::optional<layout::CellVector<std::uint8_t>>, SdkError> read_stored_chunks<std::uint8_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::uint32_t>>, SdkError> read_stored_chunks<std::uint32_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::uint64_t>>, SdkError> read_stored_chunks<std::uint64_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::int64_t>>, SdkError> read_stored_chunks<std::int64_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<float>>, SdkError> read_stored_chunks<float>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<double>>, SdkError> read_stored_chunks<double>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+
+Result<AttributeShape, SdkError> attribute_shape(hid_t attribute) {
+  const ErrorPrintingOff quiet;
+  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Aget_type(attribute), "H5Aget_type"));
+  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Aget_space(attribute), "H5Aget_space"));
+  AttributeShape shape;
+  shape.type_class = H5Tget_class(type.get());
+  if (shape.type_class == H5T_NO_CLASS) return fail(last_error("H5Tget_class"));
+  shape.element_size = H5Tget_size(type.get());
+  if (shape.element_size == 0) return fail(last_error("H5Tget_size"));
+  const hssize_t count = H5Sget_simple_extent_npoints(space.get());
+  if (count < 0) return fail(last_error("H5Sget_simple_extent_npoints"));
+  shape.count = static_cast<std::uint64_t>(count);
+  if (shape.type_class == H5T_STRING) {
+    const htri_t variable = H5Tis_variable_str(type.get());
+    if (variable < 0) return fail(last_error("H5Tis_variable_str"));
+    shape.variable_string = variable > 0;
+  }
+  return shape;
+}
+
+namespace {
+
+// Little-endian unsigned integer of `width` bytes at `at` (the caller keeps
+// it inside the image).
+[[nodiscard]] std::uint64_t decode_le(std::span<const std::uint8_t> image, std::size_t at, std::size_t width) noexcept {
+  std::uint64_t value = 0;
+  for (std::size_t i = width; i > 0; --i) value = (value << 8) | image[at + i - 1];
+  return value;
+}
+
+constexpr std::array<std::uint8_t, 8> kSuperblockSignature = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1A, '\n'};
+
+// What the checks below need of the superblock: where addresses start, and
+// the widths of addresses and lengths.
+struct Superblock {
+  std::size_t base = 0;
+  std::size_t offsets = 0;
+  std::size_t lengths = 0;
+};
+
+// The library looks for the superblock at 0, 512, 1024, ... bytes.
+[[nodiscard]] std::optional<Superblock> find_superblock(std::span<const std::uint8_t> image) noexcept {
+  for (std::size_t at = 0; at + 16 <= image.size(); at = at == 0 ? 512 : at * 2) {
+    const auto here = image.begin() + static_cast<std::ptrdiff_t>(at);
+    if (!std::equal(kSuperblockSignature.begin(), kSuperblockSignature.end(), here)) continue;
+    const std::uint8_t version = image[at + 8];
+    Superblock sb;
+    sb.base = at;
+    sb.offsets = version <= 1 ? image[at + 13] : image[at + 9];
+    sb.lengths = version <= 1 ? image[at + 14] : image[at + 10];
+    const auto valid = [](std::size_t width) { return width == 2 || width == 4 || width == 8; };
+    if (!valid(sb.offsets) || !valid(sb.lengths)) return std::nullopt;
+    return sb;
+  }
+  return std::nullopt;
+}
+
+enum class HeapState : std::uint8_t { NotLoadable, Damaged, Sound };
+
+// Walks the global heap collection at `start` as the library does: each
+// object's size, padded to 8 bytes after its header; index 0 is the free
+// space and holds its header. `visit(index, data offset, size)` sees each
+// object. A collection the library would refuse to load (no signature,
+// another version, past the end of the image) is NotLoadable; one whose
+// objects do not tile it exactly is Damaged.
+template <class Visit>
+[[nodiscard]] HeapState walk_global_heap(std::span<const std::uint8_t> image, std::size_t start, std::size_t lengths,
+                                         Visit&& visit) {
+  const std::size_t header = 8 + lengths;         // signature, version, reserved, collection size
+  const std::size_t object_header = 8 + lengths;  // index, references, reserved, object size
+  if (start > image.size() || image.size() - start < header) return HeapState::NotLoadable;
+  if (!std::equal(image.begin() + static_cast<std::ptrdiff_t>(start),
+                  image.begin() + static_cast<std::ptrdiff_t>(start + 4), "GCOL") ||
+      image[start + 4] != 1)
+    return HeapState::NotLoadable;
+  const std::uint64_t size = decode_le(image, start + 8, lengths);
+  if (size > image.size() - start || size < header) return HeapState::NotLoadable;
+  const std::size_t end = start + static_cast<std::size_t>(size);
+  std::size_t p = start + header;
+  while (p < end) {
+    if (p + object_header > end) return HeapState::Sound;  // a tail too small for an object is free space
+    const std::uint64_t index = decode_le(image, p, 2);
+    const std::uint64_t object_size = decode_le(image, p + 8, lengths);
+    const std::uint64_t room = end - p;
+    if (object_size > room) return HeapState::Damaged;
+    // The library loops forever on an object that takes no room.
+    const std::uint64_t need = index == 0 ? object_size : object_header + (object_size + 7) / 8 * 8;
+    if (need == 0 || need > room) return HeapState::Damaged;
+    visit(index, p + object_header, static_cast<std::size_t>(object_size));
+    p += static_cast<std::size_t>(need);
+  }
+  return HeapState::Sound;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8_t> image) noexcept {
+  const std::optional<Superblock> sb = find_superblock(image);
+  if (!sb) return std::nullopt;
+  static constexpr std::string_view kSignature = "GCOL";
+  const std::uint8_t* const begin = image.data();
+  const std::uint8_t* const end = begin + image.size();
+  for (const std::uint8_t* at = begin; at < end; ++at) {
+    at = static_cast<const std::uint8_t*>(
+        memmem(at, static_cast<std::size_t>(end - at), kSignature.data(), kSignature.size()));
+    if (at == nullptr) break;
+    const auto start = static_cast<std::size_t>(at - begin);
+    if (walk_global_heap(image, start, sb->lengths, [](std::uint64_t, std::size_t, std::size_t) {}) ==
+        HeapState::Damaged)
+      return start;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+constexpr const char* kRawReferenceTag = "quillrun: variable-length string references as stored";
+
+// A soft conversion from variable-length strings to an opaque type of our
+// tag that leaves the stored references (length, heap address, object
+// index) as they are, so the reader can resolve them itself.
+herr_t keep_references(hid_t src, hid_t dst, H5T_cdata_t* cdata, std::size_t, std::size_t, std::size_t, void*, void*,
+                       hid_t) noexcept {
+  switch (cdata->command) {
+    case H5T_CONV_INIT: {
+      if (H5Tget_class(src) != H5T_STRING || H5Tis_variable_str(src) <= 0 || H5Tget_class(dst) != H5T_OPAQUE)
+        return -1;
+      char* tag = H5Tget_tag(dst);
+      const bool ours = tag != nullptr && std::string_view(tag) == kRawReferenceTag;
+      H5free_memory(tag);
+      if (!ours || H5Tget_size(src) != H5Tget_size(dst)) return -1;
+      cdata->need_bkg = H5T_BKG_NO;
+      return 0;
+    }
+    case H5T_CONV_CONV:  // source and destination are the same bytes
+    case H5T_CONV_FREE: return 0;
+  }
+  return -1;
+}
+
+// The conversion is known to the library only while one of these lives.
+class KeepReferences {
+ public:
+  KeepReferences(hid_t string_type, hid_t raw_type) noexcept : string_type_(string_type), raw_type_(raw_type) {
+    registered_ =
+        H5Tregister(H5T_PERS_SOFT, kRawReferenceTag, string_type_, raw_type_, &keep_references) >= 0;
+  }
+  ~KeepReferences() {
+    if (registered_) (void)H5Tunregister(H5T_PERS_SOFT, kRawReferenceTag, string_type_, raw_type_, &keep_references);
+  }
+  KeepReferences(const KeepReferences&) = delete;
+  KeepReferences& operator=(const KeepReferences&) = delete;
+  [[nodiscard]] bool registered() const noexcept { return registered_; }
+
+ private:
+  hid_t string_type_;
+  hid_t raw_type_;
+  bool registered_ = false;
+};
+
+[[nodiscard]] SdkError bad_reference(std::string_view attribute, std::uint64_t element) {
+  return SdkError{sdk_error::Hdf5{"attribute " + std::string(attribute) + ": variable-length string " +
+                                  std::to_string(element) +
+                                  " does not name an object of a sound global heap collection"}};
+}
+
+}  // namespace
+
+Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(hid_t attribute,
+                                                                                std::string_view name,
+                                                                                std::span<const std::uint8_t> image,
+                                                                                std::size_t count) {
+  const ErrorPrintingOff quiet;
+  if (count == 0) return std::optional<std::vector<std::string>>(std::vector<std::string>());
+  const std::optional<Superblock> sb = find_superblock(image);
+  if (!sb) return std::optional<std::vector<std::string>>();
+  const std::size_t width = 4 + sb->offsets + 4;
+  QR_ASSIGN_OR_RETURN(Datatype string_type, take<Datatype>(H5Tcopy(H5T_C_S1), "H5Tcopy"));
+  QR_TRY(check(H5Tset_size(string_type.get(), H5T_VARIABLE), "H5Tset_size"));
+  QR_ASSIGN_OR_RETURN(Datatype raw_type, take<Datatype>(H5Tcreate(H5T_OPAQUE, width), "H5Tcreate"));
+  QR_TRY(check(H5Tset_tag(raw_type.get(), kRawReferenceTag), "H5Tset_tag"));
+  const KeepReferences keep(string_type.get(), raw_type.get());
+  if (!keep.registered()) return std::optional<std::vector<std::string>>();
+
+  std::vector<std::uint8_t> raw(count * width);
+  QR_TRY(check(H5Aread(attribute, raw_type.get(), raw.data()), "H5Aread"));
+  // Each collection is walked once; a list of texts mostly shares one.
+  struct Object {
+    std::size_t data = 0;
+    std::size_t size = 0;
+  };
+  struct Collection {
+    HeapState state = HeapState::NotLoadable;
+    std::vector<std::optional<Object>> objects;  // by index
+  };
+  std::unordered_map<std::uint64_t, Collection> collections;
+  std::vector<std::string> texts;
+  texts.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = i * width;
+    const std::uint64_t length = decode_le(raw, at, 4);
+    const std::uint64_t address = decode_le(raw, at + 4, sb->offsets);
+    const std::uint64_t index = decode_le(raw, at + 4 + sb->offsets, 4);
+    if (length == 0) {
+      texts.emplace_back();
+      continue;
+    }
+    if (index == 0 || address > image.size() - sb->base) return fail(bad_reference(name, i));
+    auto [it, fresh] = collections.try_emplace(address);
+    Collection& heap = it->second;
+    if (fresh) {
+      heap.state = walk_global_heap(image, sb->base + static_cast<std::size_t>(address), sb->lengths,
+                                    [&heap](std::uint64_t object, std::size_t data, std::size_t size) {
+                                      const auto k = static_cast<std::size_t>(object);
+                                      if (heap.objects.size() <= k) heap.objects.resize(k + 1);
+                                      heap.objects[k] = Object{data, size};
+                                    });
+    }
+    if (heap.state != HeapState::Sound || index >= heap.objects.size()) return fail(bad_reference(name, i));
+    const std::optional<Object>& object = heap.objects[static_cast<std::size_t>(index)];
+    if (!object || length > object->size) return fail(bad_reference(name, i));
+    texts.emplace_back(reinterpret_cast<const char*>(image.data()) + object->data, static_cast<std::size_t>(length));
+  }
+  return std::optional<std::vector<std::string>>(std::move(texts));
+}
+
+}  // namespace quillrun::h5

@@ -1,0 +1,99 @@
+#pragma once
+// Read-side additions to the HDF5 layer: what the reader needs to keep a
+// hostile image from reaching outside itself or from being silently
+// reinterpreted. Link kinds, storage of a dataset, shapes of attributes, and
+// whole-dataset reads that refuse values the requested type cannot hold.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/h5/hdf5.hpp"
+#include "quillrun/layout.hpp"
+#include "quillrun/result.hpp"
+#include "quillrun/sdk_error.hpp"
+
+namespace quillrun::h5 {
+
+enum class LinkKind : std::uint8_t { Missing, Hard, Other };
+
+// How `parent` links a member of that name: missing, a hard link, or a soft,
+// external or user-defined link (which the reader does not follow).
+[[nodiscard]] Result<LinkKind, SdkError> link_kind(hid_t parent, std::string_view name);
+// The same for the member at `index` in name order.
+[[nodiscard]] Result<LinkKind, SdkError> link_kind_by_index(hid_t group, std::uint64_t index);
+// The group at `index` in name order (no path lookup: a stored name such as
+// "." cannot lead elsewhere).
+[[nodiscard]] Result<Group, SdkError> open_group_by_index(hid_t group, std::uint64_t index);
+
+// Where a dataset keeps its data and how the data is filtered.
+struct DatasetStorage {
+  bool is_virtual = false;
+  bool external = false;
+  std::vector<int> filters;            // HDF5 filter ids, in pipeline order
+  std::vector<std::uint64_t> chunk;    // empty when not chunked
+  bool compact = false;
+  // A contiguous dataset's data, when allocated: where it starts in the file.
+  std::optional<std::uint64_t> contiguous_offset;
+  // The bytes a compact or allocated contiguous dataset keeps.
+  std::uint64_t stored_size = 0;
+};
+[[nodiscard]] Result<DatasetStorage, SdkError> dataset_storage(hid_t dataset);
+
+// The stored element's size and the number of elements, from the metadata only.
+struct Shape {
+  std::size_t element_size = 0;
+  std::vector<std::uint64_t> dims;  // empty for a scalar (or null) dataspace
+  bool null_space = false;          // an H5S_NULL dataspace: no element at all
+};
+[[nodiscard]] Result<Shape, SdkError> dataset_shape(hid_t dataset);
+
+// The whole dataset in row-major order as T, `count` values (its number of
+// elements). Unlike read_dataset, a stored value that T cannot hold (out of
+// range, a fraction, an infinity or NaN bound for an integer) fails the read
+// instead of being clamped by the library's conversion.
+template <class T>
+[[nodiscard]] Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count);
+
+// The whole dataset as T (`count` values), its stored chunks read as they
+// are and decoded by the core, when its chunks are of the kind the writer
+// makes: the file type of T, whole rows per chunk, and deflate alone or
+// shuffle then deflate. None for any other dataset, which the caller reads
+// through the library instead. A chunk that does not decode to exactly its
+// size, or whose stored size or filter mask cannot be right, fails the read.
+template <class T>
+[[nodiscard]] Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset,
+                                                                                       std::string_view path,
+                                                                                       std::size_t count,
+                                                                                       std::uint64_t image_length);
+
+struct AttributeShape {
+  H5T_class_t type_class = H5T_NO_CLASS;
+  std::size_t element_size = 0;  // stored size of one element
+  std::uint64_t count = 0;       // number of elements
+  bool variable_string = false;
+};
+[[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
+
+// The offset of a global heap collection in `image` whose objects do not
+// tile it exactly, or none. HDF5 1.10 loops forever on a collection holding
+// an object of index 0 and size 0, and reads past one whose objects overrun
+// it; such an image is refused before the library sees it. Collections the
+// library would refuse to load anyway (past the end of the image, another
+// version) are left to it.
+[[nodiscard]] std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8_t> image) noexcept;
+
+// The texts of a variable-length string attribute of `count` elements,
+// resolved from `image` by the reader itself: HDF5 1.10 follows a damaged
+// reference without checking it (and crashes), so the library only hands
+// over the stored references here. None when this library cannot hand
+// them over; the caller then reads the attribute the library's way. `name`
+// names the attribute in messages.
+[[nodiscard]] Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
+    hid_t attribute, std::string_view name, std::span<const std::uint8_t> image, std::size_t count);
+
+}  // namespace quillrun::h5
