@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the core's GoogleTest suite and the
 # extension's binding-frame tests on an embedded interpreter (plain and under
 # AddressSanitizer), then pytest against the installed abi3 wheel under each
-# Python 3.12+ release the machine has (3.12 and 3.13 where both exist).
+# Python 3.12+ release the machine has (3.12 and 3.13 where both exist),
+# and the check of memory kept per read.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
@@ -49,4 +50,8 @@ if [ "${#tested[@]}" -eq 0 ]; then
   echo "error: no Python 3.12 or later to test the wheel under" >&2
   exit 1
 fi
+
+log "memory kept per read (short run; bench/read_leak.py reads 20,000 times by default)"
+"$ROOT/.venv/bin/python" "$ROOT/bench/read_leak.py" --reads 3000 --warmup 1000
+
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"

@@ -433,6 +433,11 @@ std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8
 namespace {
 
 constexpr const char* kRawReferenceTag = "quillrun: variable-length string references as stored";
+// The library keeps only the first 31 bytes of a conversion's name but
+// unregisters by comparing the whole name: a longer one is never removed, and
+// its table grows by one entry per registration.
+constexpr std::string_view kKeepReferencesName = "quillrun: keep references";
+static_assert(kKeepReferencesName.size() < 32);
 
 // A soft conversion from variable-length strings to an opaque type of our
 // tag that leaves the stored references (length, heap address, object
@@ -461,10 +466,11 @@ class KeepReferences {
  public:
   KeepReferences(hid_t string_type, hid_t raw_type) noexcept : string_type_(string_type), raw_type_(raw_type) {
     registered_ =
-        H5Tregister(H5T_PERS_SOFT, kRawReferenceTag, string_type_, raw_type_, &keep_references) >= 0;
+        H5Tregister(H5T_PERS_SOFT, kKeepReferencesName.data(), string_type_, raw_type_, &keep_references) >= 0;
   }
   ~KeepReferences() {
-    if (registered_) (void)H5Tunregister(H5T_PERS_SOFT, kRawReferenceTag, string_type_, raw_type_, &keep_references);
+    if (registered_)
+      (void)H5Tunregister(H5T_PERS_SOFT, kKeepReferencesName.data(), string_type_, raw_type_, &keep_references);
   }
   KeepReferences(const KeepReferences&) = delete;
   KeepReferences& operator=(const KeepReferences&) = delete;

@@ -1,0 +1,72 @@
+/* Reproducer of h5o-protect-continuation-leak.patch: opens an object whose
+ * header fails to load after its continuation messages were decoded, many
+ * times, and reports the resident memory kept per failed open. In
+ * python/tests/data/damaged/leak-header-message-count.qrd the object
+ * /tracked_sats/constellation fails with "bad object header message count".
+ * Unpatched, each failed open loses the list of continuation messages, and
+ * HDF5 prints "HDF5: infinite loop closing library" at exit because that
+ * free-list block is never returned.
+ *
+ *   cc -o repro h5o-protect-continuation-leak.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
+ *   ./repro python/tests/data/damaged/leak-header-message-count.qrd /tracked_sats/constellation
+ *
+ * Exits 1 unless the open fails and keeps at most 16 bytes (unpatched: about
+ * 60). */
+#include <hdf5.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static long resident(void) {
+  long size = 0, pages = 0;
+  FILE *statm = fopen("/proc/self/statm", "r");
+  if (statm == NULL || fscanf(statm, "%ld %ld", &size, &pages) != 2) pages = 0;
+  if (statm != NULL) fclose(statm);
+  return pages * sysconf(_SC_PAGESIZE);
+}
+
+/* 1 when the object fails to open, 0 when it opens, -1 when the file does not. */
+static int open_object(void *image, size_t size, const char *path) {
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_fapl_core(fapl, 1 << 20, 0);
+  H5Pset_file_image(fapl, image, size);
+  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
+  H5Pclose(fapl);
+  if (file < 0) return -1;
+  hid_t object = H5Oopen(file, path, H5P_DEFAULT);
+  if (object >= 0) H5Oclose(object);
+  H5Fclose(file);
+  return object < 0;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: %s IMAGE OBJECT\n", argv[0]);
+    return 2;
+  }
+  FILE *in = fopen(argv[1], "rb");
+  if (in == NULL) return 2;
+  fseek(in, 0, SEEK_END);
+  size_t size = (size_t)ftell(in);
+  rewind(in);
+  void *image = malloc(size);
+  if (image == NULL || fread(image, 1, size, in) != size) return 2;
+  fclose(in);
+
+  /* Errors are expected; keep the default printer so that the library still
+   * reports a failed shutdown, but silence the stack of each failed open. */
+  H5E_auto2_t print;
+  void *print_data;
+  H5Eget_auto2(H5E_DEFAULT, &print, &print_data);
+  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
+  const int warmup = 2000, opens = 20000;
+  int failed = 0;
+  for (int i = 0; i < warmup; ++i) open_object(image, size, argv[2]);
+  long before = resident();
+  for (int i = 0; i < opens; ++i) failed = open_object(image, size, argv[2]);
+  double per_open = (double)(resident() - before) / opens;
+  H5Eset_auto2(H5E_DEFAULT, print, print_data);
+  printf("%s %s; %.1f B kept per open\n", argv[2], failed == 1 ? "fails to open" : "opens", per_open);
+  free(image);
+  return failed == 1 && per_open <= 16 ? 0 : 1;
+}
