@@ -69,8 +69,9 @@ inline NavFileData make_trace() {
   return trace;
 }
 
-template <class T>
-void append(std::vector<std::vector<std::uint8_t>>& columns, const std::vector<T>& cells) {
+template <class Cells>
+void append(std::vector<std::vector<std::uint8_t>>& columns, const Cells& cells) {
+  using T = typename Cells::value_type;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(cells.data());
   columns.emplace_back(bytes, bytes + cells.size() * sizeof(T));
 }

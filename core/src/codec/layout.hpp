@@ -9,8 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "quillrun/codes.hpp"
@@ -37,6 +41,33 @@ inline constexpr std::array<std::string_view, 9> kAttributes = {
 
 // ---------------------------------------------------------------------------
 // Cells
+
+// Leaves the elements a vector is resized to uninitialised: a column in
+// memory is sized once and then written whole, by the reader's decoding or
+// the writer's encoding, so zeroing it first would be wasted work.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  using value_type = T;
+  UninitialisedAllocator() noexcept = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}  // NOLINT: rebinding
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  template <class U>
+  void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
+
+// The cells of one column in memory.
+template <class T>
+using CellVector = std::vector<T, UninitialisedAllocator<T>>;
 
 enum class Element : std::uint8_t { U8, U32, U64, I64, F32, F64 };
 
@@ -167,14 +198,19 @@ inline constexpr std::array<Column, 3> kColumns = {kNavPointIdx, kGpsTimeUs, kSy
 
 // The columns in memory, one vector per dataset.
 struct Cells {
-  std::vector<std::uint64_t> nav_point_idx;
-  std::vector<std::uint64_t> gps_time_us;
-  std::vector<std::uint64_t> sys_time_us;
+  CellVector<std::uint64_t> nav_point_idx;
+  CellVector<std::uint64_t> gps_time_us;
+  CellVector<std::uint64_t> sys_time_us;
 
   void reserve(std::size_t rows) {
     nav_point_idx.reserve(rows);
     gps_time_us.reserve(rows);
     sys_time_us.reserve(rows);
+  }
+  void resize(std::size_t rows) {
+    nav_point_idx.resize(rows);
+    gps_time_us.resize(rows);
+    sys_time_us.resize(rows);
   }
 };
 }  // namespace sat_reports
@@ -193,13 +229,13 @@ inline constexpr std::array<Column, 7> kColumns = {kSatReportIdx, kConstellation
 
 // The columns in memory, one vector per dataset.
 struct Cells {
-  std::vector<std::uint64_t> sat_report_idx;
-  std::vector<std::uint8_t> constellation;
-  std::vector<std::uint32_t> prn;
-  std::vector<std::uint8_t> in_fix;
-  std::vector<float> elevation;
-  std::vector<float> azimuth;
-  std::vector<float> snr;
+  CellVector<std::uint64_t> sat_report_idx;
+  CellVector<std::uint8_t> constellation;
+  CellVector<std::uint32_t> prn;
+  CellVector<std::uint8_t> in_fix;
+  CellVector<float> elevation;
+  CellVector<float> azimuth;
+  CellVector<float> snr;
 
   void reserve(std::size_t rows) {
     sat_report_idx.reserve(rows);
@@ -209,6 +245,15 @@ struct Cells {
     elevation.reserve(rows);
     azimuth.reserve(rows);
     snr.reserve(rows);
+  }
+  void resize(std::size_t rows) {
+    sat_report_idx.resize(rows);
+    constellation.resize(rows);
+    prn.resize(rows);
+    in_fix.resize(rows);
+    elevation.resize(rows);
+    azimuth.resize(rows);
+    snr.resize(rows);
   }
 };
 }  // namespace tracked_sats

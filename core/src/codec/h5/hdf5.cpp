@@ -1,8 +1,14 @@
 #include "codec/h5/hdf5.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+
+#include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
 
@@ -374,6 +380,62 @@ Result<std::vector<std::string>, SdkError> list_members(hid_t group, Order order
 // ---------------------------------------------------------------------------
 // Datasets
 
+namespace {
+
+// Writes the rows of `data` chunk by chunk, each coded as the dataset's
+// filters would code it: a last partial chunk padded with zeros (the default
+// fill value) to its full size, a chunk that deflate does not shrink kept
+// shuffled but uncompressed, with deflate marked skipped in its filter mask.
+Status<SdkError> write_chunks(hid_t dataset, std::span<const std::byte> data, std::size_t element_size,
+                              std::size_t row_bytes, std::size_t chunk_rows, bool shuffle) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  const std::size_t chunk_bytes = chunk_rows * row_bytes;
+  const std::size_t rows = data.size() / row_bytes;
+  const std::size_t window = codec::default_window();
+  std::vector<std::vector<std::uint8_t>> stored(window);
+  std::vector<std::size_t> sizes(window);
+  std::vector<std::uint32_t> masks(window);
+
+  codec::Steps steps;
+  steps.count = (rows + chunk_rows - 1) / chunk_rows;
+  steps.window = window;
+  steps.middle = [&](std::size_t item, std::size_t slot, codec::Scratch& scratch) -> Status<SdkError> {
+    const std::size_t begin = item * chunk_bytes;
+    const std::size_t length = std::min(chunk_bytes, data.size() - begin);
+    std::span<const std::uint8_t> chunk(bytes + begin, length);
+    if (length < chunk_bytes) {
+      const std::span<std::uint8_t> padded = scratch.buffer(chunk_bytes, 0);
+      std::memcpy(padded.data(), chunk.data(), length);
+      std::memset(padded.data() + length, 0, chunk_bytes - length);
+      chunk = padded;
+    }
+    if (shuffle) {
+      const std::span<std::uint8_t> planes = scratch.buffer(chunk_bytes, 1);
+      codec::shuffle(chunk, element_size, planes);
+      chunk = planes;
+    }
+    std::vector<std::uint8_t>& out = stored[slot];
+    if (out.size() < chunk_bytes) out.resize(chunk_bytes);
+    if (const std::optional<std::size_t> size = scratch.deflate(chunk, out)) {
+      sizes[slot] = *size;
+      masks[slot] = 0;
+    } else {
+      std::memcpy(out.data(), chunk.data(), chunk_bytes);
+      sizes[slot] = chunk_bytes;
+      masks[slot] = shuffle ? codec::kSkipSecond : codec::kSkipFirst;
+    }
+    return {};
+  };
+  steps.last = [&](std::size_t item, std::size_t slot) -> Status<SdkError> {
+    const std::array<hsize_t, 2> offset = {item * chunk_rows, 0};
+    return check(H5Dwrite_chunk(dataset, H5P_DEFAULT, masks[slot], offset.data(), sizes[slot], stored[slot].data()),
+                 "H5Dwrite_chunk");
+  };
+  return codec::run_in_order(steps);
+}
+
+}  // namespace
+
 template <class T>
 Result<Dataset, SdkError> write_dataset(hid_t parent, std::string_view name, std::span<const T> data,
                                         const DatasetOptions& options) {
@@ -411,9 +473,18 @@ Result<Dataset, SdkError> write_dataset(hid_t parent, std::string_view name, std
                       take<Dataset>(H5Dcreate2(parent, std::string(name).c_str(), ElementType<T>::file(), space.get(),
                                                lcpl.get(), dcpl.get(), H5P_DEFAULT),
                                     "H5Dcreate2"));
-  if (!data.empty())
-    QR_TRY(check(H5Dwrite(dataset.get(), ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()),
-                 "H5Dwrite"));
+  if (data.empty()) return dataset;
+  // Chunks that span whole rows are coded by the core and stored as they are.
+  const bool whole_rows = rank == 1 || (rank == 2 && chunk[1] == dims[1]);
+  if (std::endian::native == std::endian::little && options.deflate_level == codec::kDeflateLevel && whole_rows &&
+      chunk[0] > 0 && dims[rank - 1] > 0) {
+    const std::size_t row_elements = rank == 1 ? 1 : static_cast<std::size_t>(dims[1]);
+    QR_TRY(write_chunks(dataset.get(), std::as_bytes(data), sizeof(T), row_elements * sizeof(T),
+                        static_cast<std::size_t>(chunk[0]), options.shuffle));
+    return dataset;
+  }
+  QR_TRY(check(H5Dwrite(dataset.get(), ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()),
+               "H5Dwrite"));
   return dataset;
 }
 

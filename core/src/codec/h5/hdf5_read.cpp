@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
+#include <bit>
+#include <cstring>
 #include <string>
 #include <unordered_map>
+
+#include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
 namespace {
@@ -128,9 +131,9 @@ Result<Shape, SdkError> dataset_shape(hid_t dataset) {
 }
 
 template <class T>
-Result<std::vector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
+Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
   const ErrorPrintingOff quiet;
-  std::vector<T> values(count);
+  layout::CellVector<T> values(count);
   if (count == 0) return values;
   QR_ASSIGN_OR_RETURN(PropList dxpl, take<PropList>(H5Pcreate(H5P_DATASET_XFER), "H5Pcreate"));
   QR_TRY(check(H5Pset_type_conv_cb(dxpl.get(), &refuse_lossy_conversion, nullptr), "H5Pset_type_conv_cb"));
@@ -138,12 +141,180 @@ Result<std::vector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t c
   return values;
 }
 
-template Result<std::vector<std::uint8_t>, SdkError> read_dataset_exact<std::uint8_t>(hid_t, std::size_t);
-template Result<std::vector<std::uint32_t>, SdkError> read_dataset_exact<std::uint32_t>(hid_t, std::size_t);
-template Result<std::vector<std::uint64_t>, SdkError> read_dataset_exact<std::uint64_t>(hid_t, std::size_t);
-template Result<std::vector<std::int64_t>, SdkError> read_dataset_exact<std::int64_t>(hid_t, std::size_t);
-template Result<std::vector<float>, SdkError> read_dataset_exact<float>(hid_t, std::size_t);
-template Result<std::vector<double>, SdkError> read_dataset_exact<double>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint8_t>, SdkError> read_dataset_exact<std::uint8_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint32_t>, SdkError> read_dataset_exact<std::uint32_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::uint64_t>, SdkError> read_dataset_exact<std::uint64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<std::int64_t>, SdkError> read_dataset_exact<std::int64_t>(hid_t, std::size_t);
+template Result<layout::CellVector<float>, SdkError> read_dataset_exact<float>(hid_t, std::size_t);
+template Result<layout::CellVector<double>, SdkError> read_dataset_exact<double>(hid_t, std::size_t);
+
+namespace {
+
+constexpr std::size_t kMaxDirectChunkBytes = std::size_t{1} << 22;
+
+// How the stored chunks of a dataset map onto its rows.
+struct ChunkPlan {
+  std::size_t rows = 0;
+  std::size_t row_bytes = 0;
+  std::size_t chunk_rows = 0;
+  std::size_t filters = 0;  // 1: deflate; 2: shuffle, then deflate
+};
+
+// The plan of a dataset whose chunks the core decodes itself, or none.
+[[nodiscard]] Result<std::optional<ChunkPlan>, SdkError> chunk_plan(hid_t dataset, hid_t file_type,
+                                                                    std::size_t element_size) {
+  using None = std::optional<ChunkPlan>;
+  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
+  const htri_t same = H5Tequal(type.get(), file_type);
+  if (same < 0) return fail(last_error("H5Tequal"));
+  if (same == 0) return None();
+  QR_ASSIGN_OR_RETURN(PropList dcpl, take<PropList>(H5Dget_create_plist(dataset), "H5Dget_create_plist"));
+  const H5D_layout_t layout = H5Pget_layout(dcpl.get());
+  if (layout < 0) return fail(last_error("H5Pget_layout"));
+  if (layout != H5D_CHUNKED) return None();
+  const int filters = H5Pget_nfilters(dcpl.get());
+  if (filters < 0) return fail(last_error("H5Pget_nfilters"));
+  if (filters != 1 && filters != 2) return None();
+  for (int i = 0; i < filters; ++i) {
+    unsigned flags = 0;
+    std::array<unsigned, 4> values{};
+    std::size_t value_count = values.size();
+    unsigned config = 0;
+    const H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &value_count, values.data(),
+                                           0, nullptr, &config);
+    if (id < 0) return fail(last_error("H5Pget_filter2"));
+    const bool deflate_here = i == filters - 1;
+    if (deflate_here && id != H5Z_FILTER_DEFLATE) return None();
+    // The library unshuffles by the element size the filter keeps.
+    if (!deflate_here && (id != H5Z_FILTER_SHUFFLE || value_count != 1 || values[0] != element_size)) return None();
+  }
+  std::array<hsize_t, H5S_MAX_RANK> chunk{};
+  const int chunk_rank = H5Pget_chunk(dcpl.get(), H5S_MAX_RANK, chunk.data());
+  if (chunk_rank < 0) return fail(last_error("H5Pget_chunk"));
+
+  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
+  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
+  const int rank = H5Sget_simple_extent_ndims(space.get());
+  if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));
+  if (space_class != H5S_SIMPLE || (rank != 1 && rank != 2) || chunk_rank != rank) return None();
+  std::array<hsize_t, 2> dims{};
+  if (H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
+    return fail(last_error("H5Sget_simple_extent_dims"));
+  if (chunk[0] == 0 || (rank == 2 && (chunk[1] != dims[1] || dims[1] == 0))) return None();
+  // Every thread keeps buffers of a chunk's size: larger chunks than the
+  // writer's own are left to the library, which holds one at a time.
+  if (chunk[0] > kMaxDirectChunkBytes / element_size / (rank == 2 ? dims[1] : 1)) return None();
+
+  ChunkPlan plan;
+  plan.rows = static_cast<std::size_t>(dims[0]);
+  plan.row_bytes = element_size * (rank == 2 ? static_cast<std::size_t>(dims[1]) : 1);
+  plan.chunk_rows = static_cast<std::size_t>(chunk[0]);
+  plan.filters = static_cast<std::size_t>(filters);
+  // A chunk never written reads as the fill value through the library.
+  hsize_t stored = 0;
+  QR_TRY(check(H5Dget_num_chunks(dataset, space.get(), &stored), "H5Dget_num_chunks"));
+  if (stored != (plan.rows + plan.chunk_rows - 1) / plan.chunk_rows) return None();
+  return std::optional<ChunkPlan>(plan);
+}
+
+[[nodiscard]] SdkError damaged_chunk(std::string_view path, std::size_t row, const std::string& fault) {
+  return SdkError{sdk_error::Hdf5{"dataset " + std::string(path) + ": the chunk at row " + std::to_string(row) + " " +
+                                  fault}};
+}
+
+}  // namespace
+
+template <class T>
+Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset, std::string_view path,
+                                                                          std::size_t count,
+                                                                          std::uint64_t image_length) {
+  using None = std::optional<layout::CellVector<T>>;
+  const ErrorPrintingOff quiet;
+  if constexpr (std::endian::native != std::endian::little) return None();
+  QR_ASSIGN_OR_RETURN(const std::optional<ChunkPlan> found, chunk_plan(dataset, ElementType<T>::file(), sizeof(T)));
+  if (!found || found->rows * found->row_bytes != count * sizeof(T)) return None();
+  const ChunkPlan plan = *found;
+  const std::size_t chunk_bytes = plan.chunk_rows * plan.row_bytes;
+  const std::size_t stored_limit = codec::max_stored_size(chunk_bytes);
+  const std::uint32_t skip_deflate = plan.filters == 2 ? codec::kSkipSecond : codec::kSkipFirst;
+  const std::uint32_t known_bits = plan.filters == 2 ? codec::kSkipFirst | codec::kSkipSecond : codec::kSkipFirst;
+
+  layout::CellVector<T> values(count);
+  auto* out = reinterpret_cast<std::uint8_t*>(values.data());
+  const std::size_t total = count * sizeof(T);
+  const std::size_t window = codec::default_window();
+  std::vector<std::vector<std::uint8_t>> stored(window);
+  std::vector<std::size_t> sizes(window);
+  std::vector<std::uint32_t> masks(window);
+
+  codec::Steps steps;
+  steps.count = (plan.rows + plan.chunk_rows - 1) / plan.chunk_rows;
+  steps.window = window;
+  steps.first = [&](std::size_t item, std::size_t slot) -> Status<SdkError> {
+    const std::size_t row = item * plan.chunk_rows;
+    const std::array<hsize_t, 2> offset = {row, 0};
+    hsize_t size = 0;
+    QR_TRY(check(H5Dget_chunk_storage_size(dataset, offset.data(), &size), "H5Dget_chunk_storage_size"));
+    if (size > image_length)
+      return fail(damaged_chunk(path, row, "keeps " + std::to_string(size) + " bytes, more than the file's " +
+                                               std::to_string(image_length)));
+    if (size > stored_limit)
+      return fail(damaged_chunk(path, row, "keeps " + std::to_string(size) + " bytes, more than any chunk of " +
+                                               std::to_string(chunk_bytes) + " bytes deflates to"));
+    if (size == 0) return fail(damaged_chunk(path, row, "keeps no bytes"));
+    std::vector<std::uint8_t>& bytes = stored[slot];
+    if (bytes.size() < size) bytes.resize(static_cast<std::size_t>(size));
+    std::uint32_t mask = 0;
+    QR_TRY(check(H5Dread_chunk(dataset, H5P_DEFAULT, offset.data(), &mask, bytes.data()), "H5Dread_chunk"));
+    if ((mask & ~known_bits) != 0)
+      return fail(damaged_chunk(path, row, "has the filter mask " + std::to_string(mask) + ", for filters it lacks"));
+    if ((mask & skip_deflate) != 0 && size != chunk_bytes)
+      return fail(damaged_chunk(path, row, "is stored uncompressed in " + std::to_string(size) + " bytes, not " +
+                                               std::to_string(chunk_bytes)));
+    sizes[slot] = static_cast<std::size_t>(size);
+    masks[slot] = mask;
+    return {};
+  };
+  steps.middle = [&](std::size_t item, std::size_t slot, codec::Scratch& scratch) -> Status<SdkError> {
+    const std::size_t begin = item * chunk_bytes;
+    const std::size_t length = std::min(chunk_bytes, total - begin);
+    const std::span<const std::uint8_t> bytes(stored[slot].data(), sizes[slot]);
+    const bool unshuffle = plan.filters == 2 && (masks[slot] & codec::kSkipFirst) == 0;
+    // Whole chunks are decoded in place; the last, partial one beside it.
+    const std::span<std::uint8_t> target =
+        length == chunk_bytes ? std::span<std::uint8_t>(out + begin, chunk_bytes) : scratch.buffer(chunk_bytes, 1);
+    std::span<const std::uint8_t> plain = bytes;
+    if ((masks[slot] & skip_deflate) == 0) {
+      const std::span<std::uint8_t> inflated = unshuffle ? scratch.buffer(chunk_bytes, 0) : target;
+      if (!scratch.inflate(bytes, inflated))
+        return fail(damaged_chunk(path, item * plan.chunk_rows,
+                                  "does not inflate to its " + std::to_string(chunk_bytes) + " bytes"));
+      plain = inflated;
+    }
+    if (unshuffle)
+      codec::unshuffle(plain, sizeof(T), target);
+    else if (plain.data() != target.data())
+      std::memcpy(target.data(), plain.data(), chunk_bytes);
+    if (length != chunk_bytes) std::memcpy(out + begin, target.data(), length);
+    return {};
+  };
+  QR_TRY(codec::run_in_order(steps));
+  return None(std::move(values));
+}
+
+template Result<std::optional<layout::CellVector<std::uint8_t>>, SdkError> read_stored_chunks<std::uint8_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::uint32_t>>, SdkError> read_stored_chunks<std::uint32_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::uint64_t>>, SdkError> read_stored_chunks<std::uint64_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<std::int64_t>>, SdkError> read_stored_chunks<std::int64_t>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<float>>, SdkError> read_stored_chunks<float>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
+template Result<std::optional<layout::CellVector<double>>, SdkError> read_stored_chunks<double>(
+    hid_t, std::string_view, std::size_t, std::uint64_t);
 
 Result<AttributeShape, SdkError> attribute_shape(hid_t attribute) {
   const ErrorPrintingOff quiet;
@@ -245,11 +416,13 @@ std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8
   const std::optional<Superblock> sb = find_superblock(image);
   if (!sb) return std::nullopt;
   static constexpr std::string_view kSignature = "GCOL";
-  const std::string_view text(reinterpret_cast<const char*>(image.data()), image.size());
-  const std::boyer_moore_horspool_searcher searcher(kSignature.begin(), kSignature.end());
-  for (auto it = std::search(text.begin(), text.end(), searcher); it != text.end();
-       it = std::search(it + 1, text.end(), searcher)) {
-    const auto start = static_cast<std::size_t>(it - text.begin());
+  const std::uint8_t* const begin = image.data();
+  const std::uint8_t* const end = begin + image.size();
+  for (const std::uint8_t* at = begin; at < end; ++at) {
+    at = static_cast<const std::uint8_t*>(
+        memmem(at, static_cast<std::size_t>(end - at), kSignature.data(), kSignature.size()));
+    if (at == nullptr) break;
+    const auto start = static_cast<std::size_t>(at - begin);
     if (walk_global_heap(image, start, sb->lengths, [](std::uint64_t, std::size_t, std::size_t) {}) ==
         HeapState::Damaged)
       return start;

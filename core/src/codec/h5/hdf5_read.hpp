@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/h5/hdf5.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 
@@ -56,7 +57,19 @@ struct Shape {
 // range, a fraction, an infinity or NaN bound for an integer) fails the read
 // instead of being clamped by the library's conversion.
 template <class T>
-[[nodiscard]] Result<std::vector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count);
+[[nodiscard]] Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count);
+
+// The whole dataset as T (`count` values), its stored chunks read as they
+// are and decoded by the core, when its chunks are of the kind the writer
+// makes: the file type of T, whole rows per chunk, and deflate alone or
+// shuffle then deflate. None for any other dataset, which the caller reads
+// through the library instead. A chunk that does not decode to exactly its
+// size, or whose stored size or filter mask cannot be right, fails the read.
+template <class T>
+[[nodiscard]] Result<std::optional<layout::CellVector<T>>, SdkError> read_stored_chunks(hid_t dataset,
+                                                                                       std::string_view path,
+                                                                                       std::size_t count,
+                                                                                       std::uint64_t image_length);
 
 struct AttributeShape {
   H5T_class_t type_class = H5T_NO_CLASS;

@@ -142,19 +142,23 @@ Result<CheckedDataset, SdkError> guard_dataset_size(const ReaderGroup& group, st
 }
 
 template <class T>
-Result<std::vector<T>, SdkError> read_whole(const CheckedDataset& dataset) {
+Result<layout::CellVector<T>, SdkError> read_whole(const CheckedDataset& dataset) {
   // A value read as a wider type than stored takes more memory than declared.
   const Uint128 in_memory = saturating_mul(dataset.count, sizeof(T));
   if (in_memory > dataset.declared) QR_TRY(dataset.file->charge(dataset.path, in_memory - dataset.declared));
+  QR_ASSIGN_OR_RETURN(std::optional<layout::CellVector<T>> decoded,
+                      h5::read_stored_chunks<T>(dataset.handle.get(), dataset.path, dataset.count,
+                                                dataset.file->length()));
+  if (decoded) return std::move(*decoded);
   return h5::read_dataset_exact<T>(dataset.handle.get(), dataset.count);
 }
 
-template Result<std::vector<std::uint8_t>, SdkError> read_whole<std::uint8_t>(const CheckedDataset&);
-template Result<std::vector<std::uint32_t>, SdkError> read_whole<std::uint32_t>(const CheckedDataset&);
-template Result<std::vector<std::uint64_t>, SdkError> read_whole<std::uint64_t>(const CheckedDataset&);
-template Result<std::vector<std::int64_t>, SdkError> read_whole<std::int64_t>(const CheckedDataset&);
-template Result<std::vector<float>, SdkError> read_whole<float>(const CheckedDataset&);
-template Result<std::vector<double>, SdkError> read_whole<double>(const CheckedDataset&);
+template Result<layout::CellVector<std::uint8_t>, SdkError> read_whole<std::uint8_t>(const CheckedDataset&);
+template Result<layout::CellVector<std::uint32_t>, SdkError> read_whole<std::uint32_t>(const CheckedDataset&);
+template Result<layout::CellVector<std::uint64_t>, SdkError> read_whole<std::uint64_t>(const CheckedDataset&);
+template Result<layout::CellVector<std::int64_t>, SdkError> read_whole<std::int64_t>(const CheckedDataset&);
+template Result<layout::CellVector<float>, SdkError> read_whole<float>(const CheckedDataset&);
+template Result<layout::CellVector<double>, SdkError> read_whole<double>(const CheckedDataset&);
 
 Status<SdkError> expect_rows(std::string_view group, std::string_view dataset, std::uint64_t expected,
                              std::uint64_t found) {

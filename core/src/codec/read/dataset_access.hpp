@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/h5/hdf5.hpp"
+#include "codec/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 
@@ -75,23 +76,23 @@ struct CheckedDataset {
 // The whole dataset as T, in row-major order. Values T cannot hold fail the
 // read (Hdf5) rather than being clamped.
 template <class T>
-[[nodiscard]] Result<std::vector<T>, SdkError> read_whole(const CheckedDataset& dataset);
+[[nodiscard]] Result<layout::CellVector<T>, SdkError> read_whole(const CheckedDataset& dataset);
 
 // Opens a required dataset and reads it whole.
 template <class T>
-[[nodiscard]] Result<std::vector<T>, SdkError> read_required(const ReaderGroup& group, std::string_view name) {
+[[nodiscard]] Result<layout::CellVector<T>, SdkError> read_required(const ReaderGroup& group, std::string_view name) {
   QR_ASSIGN_OR_RETURN(const CheckedDataset dataset, open_dataset(group, name));
   return read_whole<T>(dataset);
 }
 
 // Opens an optional dataset and reads it whole; none when it is missing.
 template <class T>
-[[nodiscard]] Result<std::optional<std::vector<T>>, SdkError> read_optional(const ReaderGroup& group,
+[[nodiscard]] Result<std::optional<layout::CellVector<T>>, SdkError> read_optional(const ReaderGroup& group,
                                                                             std::string_view name) {
   QR_ASSIGN_OR_RETURN(std::optional<CheckedDataset> dataset, open_optional_dataset(group, name));
-  if (!dataset) return std::optional<std::vector<T>>();
-  QR_ASSIGN_OR_RETURN(std::vector<T> values, read_whole<T>(*dataset));
-  return std::optional<std::vector<T>>(std::move(values));
+  if (!dataset) return std::optional<layout::CellVector<T>>();
+  QR_ASSIGN_OR_RETURN(layout::CellVector<T> values, read_whole<T>(*dataset));
+  return std::optional<layout::CellVector<T>>(std::move(values));
 }
 
 // RowCountMismatch unless `found` == `expected`.

@@ -57,8 +57,8 @@ constexpr std::string_view kGroup = ch::kGroup;
   const ReaderGroup group{std::move(handle), path, &file};
   QR_ASSIGN_OR_RETURN(const AttributeSet attributes, AttributeSet::gather(file, group.handle.get(), path));
 
-  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(group, ch::kTime.name));
-  QR_ASSIGN_OR_RETURN(std::vector<double> values, read_required<double>(group, ch::kValue.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::int64_t> time, read_required<std::int64_t>(group, ch::kTime.name));
+  QR_ASSIGN_OR_RETURN(layout::CellVector<double> values, read_required<double>(group, ch::kValue.name));
   QR_ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> components, attributes.text_list(ch::kComponents));
   const std::uint64_t k = components ? components->size() : 0;
   const std::uint64_t expected = expected_values(time.size(), std::max<std::uint64_t>(k, 1));
@@ -72,7 +72,7 @@ constexpr std::string_view kGroup = ch::kGroup;
                         micros_to_instant(kGroup, ch::kTime.name, static_cast<std::uint64_t>(i), time[i]));
     channel.times.push_back(t);
   }
-  channel.values = std::move(values);
+  channel.values.assign(values.begin(), values.end());
   if (components) channel.components = std::move(*components);
   QR_ASSIGN_OR_RETURN(std::optional<std::string> unit, attributes.text(ch::kUnit));
   if (unit) channel.unit = unit_from_stored_text(std::move(*unit));

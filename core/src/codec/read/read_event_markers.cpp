@@ -67,13 +67,13 @@ Result<EventMarkerPoint, SdkError> decode_event_marker_row(std::uint64_t row,
 Result<std::vector<EventMarkerPoint>, SdkError> read_event_markers(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kEvents));
   if (!group) return std::vector<EventMarkerPoint>();
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> sys_time_us,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint64_t> sys_time_us,
                       read_required<std::uint64_t>(*group, em::kSysTimeUs.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lat, read_required<double>(*group, em::kLat.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lon, read_required<double>(*group, em::kLon.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<double> lat, read_required<double>(*group, em::kLat.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<double> lon, read_required<double>(*group, em::kLon.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> variant_path,
                       read_required<std::uint8_t>(*group, em::kVariantPath.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> annotation,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> annotation,
                       read_required<std::uint8_t>(*group, em::kAnnotation.name));
 
   const std::uint64_t e = sys_time_us.size();
@@ -98,11 +98,11 @@ Result<std::vector<EventMarkerPoint>, SdkError> read_event_markers(ReaderFile& f
 Result<std::vector<EventMarkerStyle>, SdkError> read_event_marker_styles(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kStyles));
   if (!group) return std::vector<EventMarkerStyle>();
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> variant_path,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> variant_path,
                       read_required<std::uint8_t>(*group, ems::kVariantPath.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> icon_name,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> icon_name,
                       read_required<std::uint8_t>(*group, ems::kIconName.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> color_hex,
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> color_hex,
                       read_required<std::uint8_t>(*group, ems::kColorHex.name));
 
   // The table has no other column to count its rows, so they come from

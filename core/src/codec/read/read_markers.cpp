@@ -16,11 +16,11 @@ Result<std::vector<Marker>, SdkError> read_markers(ReaderFile& file) {
   constexpr std::string_view kGroup = mk::kGroup;
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> group, open_optional_group(file, kGroup));
   if (!group) return std::vector<Marker>();
-  QR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> time, read_required<std::int64_t>(*group, mk::kTime.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lat, read_required<double>(*group, mk::kLat.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<double> lon, read_required<double>(*group, mk::kLon.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> icon, read_required<std::uint8_t>(*group, mk::kIcon.name));
-  QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> label, read_required<std::uint8_t>(*group, mk::kLabel.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::int64_t> time, read_required<std::int64_t>(*group, mk::kTime.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<double> lat, read_required<double>(*group, mk::kLat.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<double> lon, read_required<double>(*group, mk::kLon.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> icon, read_required<std::uint8_t>(*group, mk::kIcon.name));
+  QR_ASSIGN_OR_RETURN(const layout::CellVector<std::uint8_t> label, read_required<std::uint8_t>(*group, mk::kLabel.name));
 
   const std::uint64_t n = time.size();
   QR_TRY(expect_rows(kGroup, mk::kLat.name, n, lat.size()));

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "codec/h5/chunk_codec.hpp"
 #include "codec/layout.hpp"
 #include "codec/read/read_cells.hpp"
 #include "codec/read/read_tables.hpp"
@@ -14,14 +15,14 @@ namespace np = layout::nav_points;
 constexpr std::string_view kGroup = np::kGroup;
 
 struct NavPointColumns {
-  std::vector<std::int64_t> time;
-  std::vector<double> lat;
-  std::vector<double> lon;
-  std::vector<double> heading;
-  std::vector<double> speed_mps;
-  std::vector<std::uint64_t> gps_time_us;
-  std::optional<std::vector<std::uint64_t>> sys_time_us;
-  std::optional<std::vector<double>> eph_m;
+  layout::CellVector<std::int64_t> time;
+  layout::CellVector<double> lat;
+  layout::CellVector<double> lon;
+  layout::CellVector<double> heading;
+  layout::CellVector<double> speed_mps;
+  layout::CellVector<std::uint64_t> gps_time_us;
+  std::optional<layout::CellVector<std::uint64_t>> sys_time_us;
+  std::optional<layout::CellVector<double>> eph_m;
 };
 
 [[nodiscard]] Result<NavPoint, SdkError> next_nav_point_row(const NavPointColumns& c, std::size_t row) {
@@ -77,12 +78,13 @@ Result<std::vector<NavPoint>, SdkError> read_nav_points(ReaderFile& file) {
   QR_TRY(expect_rows(kGroup, np::kSpeedMps.name, n, c.speed_mps.size()));
   if (c.eph_m) QR_TRY(expect_rows(kGroup, np::kEphM.name, n, c.eph_m->size()));
 
-  std::vector<NavPoint> points;
-  points.reserve(n);
-  for (std::size_t row = 0; row < n; ++row) {
-    QR_ASSIGN_OR_RETURN(NavPoint point, next_nav_point_row(c, row));
-    points.push_back(std::move(point));
-  }
+  std::vector<NavPoint> points(n);
+  QR_TRY(codec::for_blocks(n, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    for (std::size_t row = begin; row < end; ++row) {
+      QR_ASSIGN_OR_RETURN(points[row], next_nav_point_row(c, row));
+    }
+    return {};
+  }));
   return points;
 }
 

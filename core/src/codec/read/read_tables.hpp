@@ -18,6 +18,9 @@
 
 namespace quillrun::reader {
 
+// Rows decoded by one task of the thread pool.
+inline constexpr std::size_t kRowsPerBlock = 16384;
+
 [[nodiscard]] Result<std::vector<NavPoint>, SdkError> read_nav_points(ReaderFile& file);
 // Attaches each report to the nav point its row names.
 [[nodiscard]] Status<SdkError> read_sat_reports(std::vector<NavPoint>& points, ReaderFile& file);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "codec/h5/chunk_codec.hpp"
 #include "codec/h5/hdf5.hpp"
 #include "quillrun/fixed_field.hpp"
 #include "codec/layout.hpp"
@@ -31,8 +32,9 @@ constexpr L::Element element_of() noexcept {
 
 // Adds one table column: its cells (n, or n x W bytes of a text column), its
 // chunk and filters, then its attributes in layout order.
-template <class T>
-Status<SdkError> write_column(hid_t group, const L::Column& column, const std::vector<T>& cells) {
+template <class Cells>
+Status<SdkError> write_column(hid_t group, const L::Column& column, const Cells& cells) {
+  using T = typename Cells::value_type;
   assert(element_of<T>() == column.element);
   const L::Storage storage = L::column_storage(column);
   const std::array<std::uint64_t, 2> dims = {
@@ -126,32 +128,41 @@ Status<SdkError> write_root_attributes(hid_t root, const Meta& meta) {
   return {};
 }
 
+// Rows encoded by one task of the thread pool. A check made row by row
+// fails on the first faulty row, as a plain loop would.
+constexpr std::size_t kRowsPerBlock = 16384;
+
 Status<SdkError> write_nav_points(hid_t root, const std::vector<NavPoint>& points) {
   namespace T = L::nav_points;
   const std::size_t n = points.size();
-  std::vector<std::int64_t> time(n);
-  std::vector<std::uint64_t> gps_time_us(n);
-  std::vector<std::uint64_t> sys_time_us(n);
+  L::CellVector<std::int64_t> time(n);
+  L::CellVector<std::uint64_t> gps_time_us(n);
+  L::CellVector<std::uint64_t> sys_time_us(n);
+  L::CellVector<double> lat(n);
+  L::CellVector<double> lon(n);
+  L::CellVector<double> heading(n);
+  L::CellVector<double> speed_mps(n);
+  L::CellVector<double> eph_m(n);
   // Every receiver time is checked before any host time.
-  for (std::size_t i = 0; i < n; ++i) {
-    time[i] = us(points[i].times.first_time());
-    QR_ASSIGN_OR_RETURN(gps_time_us[i], encode_gps_time_us(points[i], i));
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    QR_ASSIGN_OR_RETURN(sys_time_us[i], encode_sys_time_us(points[i], i));
-  }
-  std::vector<double> lat(n);
-  std::vector<double> lon(n);
-  std::vector<double> heading(n);
-  std::vector<double> speed_mps(n);
-  std::vector<double> eph_m(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    lat[i] = points[i].lat;
-    lon[i] = points[i].lon;
-    heading[i] = f64_or_absent(points[i].heading);
-    speed_mps[i] = f64_or_absent(points[i].speed_mps);
-    eph_m[i] = f64_or_absent(points[i].eph_m);
-  }
+  QR_TRY(codec::for_blocks(n, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    for (std::size_t i = begin; i < end; ++i) {
+      const NavPoint& point = points[i];
+      time[i] = us(point.times.first_time());
+      QR_ASSIGN_OR_RETURN(gps_time_us[i], encode_gps_time_us(point, i));
+      lat[i] = point.lat;
+      lon[i] = point.lon;
+      heading[i] = f64_or_absent(point.heading);
+      speed_mps[i] = f64_or_absent(point.speed_mps);
+      eph_m[i] = f64_or_absent(point.eph_m);
+    }
+    return {};
+  }));
+  QR_TRY(codec::for_blocks(n, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    for (std::size_t i = begin; i < end; ++i) {
+      QR_ASSIGN_OR_RETURN(sys_time_us[i], encode_sys_time_us(points[i], i));
+    }
+    return {};
+  }));
 
   QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, T::kGroup));
   QR_TRY(write_column(group.get(), T::kTime, time));
@@ -168,40 +179,44 @@ Status<SdkError> write_sat_reports(hid_t root, const std::vector<NavPoint>& poin
   namespace R = L::sat_reports;
   namespace S = L::tracked_sats;
   std::size_t reports = 0;
-  std::size_t satellites = 0;
-  for (const NavPoint& point : points) {
-    if (!point.satellites) continue;
-    ++reports;
-    satellites += point.satellites->tracked.size();
-  }
+  for (const NavPoint& point : points)
+    if (point.satellites) ++reports;
   if (reports == 0) return {};
 
+  // The nav point of each report row and the first satellite row of each.
   R::Cells r;
-  r.reserve(reports);
-  S::Cells s;
-  s.reserve(satellites);
-
-  for (std::size_t i = 0; i < points.size(); ++i) {
+  r.resize(reports);
+  std::vector<std::size_t> first_sat(reports + 1, 0);
+  for (std::size_t i = 0, row = 0; i < points.size(); ++i) {
     if (!points[i].satellites) continue;
-    const SatelliteReport& report = *points[i].satellites;
-    const std::size_t row = r.nav_point_idx.size();
-    r.nav_point_idx.push_back(i);
-    QR_ASSIGN_OR_RETURN(const std::uint64_t gps,
-                        encode_time_cell(report.times.gps_time(), R::kGroup, R::kGpsTimeUs.name, row));
-    QR_ASSIGN_OR_RETURN(const std::uint64_t sys,
-                        encode_time_cell(report.times.sys_time(), R::kGroup, R::kSysTimeUs.name, row));
-    r.gps_time_us.push_back(gps);
-    r.sys_time_us.push_back(sys);
-    for (const Satellite& satellite : report.tracked) {
-      s.sat_report_idx.push_back(row);
-      s.constellation.push_back(satellite.constellation);
-      s.prn.push_back(satellite.prn);
-      s.in_fix.push_back(satellite.in_fix ? 1 : 0);
-      s.elevation.push_back(f32_or_absent(satellite.elevation));
-      s.azimuth.push_back(f32_or_absent(satellite.azimuth));
-      s.snr.push_back(f32_or_absent(satellite.snr));
-    }
+    r.nav_point_idx[row] = i;
+    first_sat[row + 1] = first_sat[row] + points[i].satellites->tracked.size();
+    ++row;
   }
+  S::Cells s;
+  s.resize(first_sat[reports]);
+
+  QR_TRY(codec::for_blocks(reports, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
+    for (std::size_t row = begin; row < end; ++row) {
+      const SatelliteReport& report = *points[static_cast<std::size_t>(r.nav_point_idx[row])].satellites;
+      QR_ASSIGN_OR_RETURN(r.gps_time_us[row],
+                          encode_time_cell(report.times.gps_time(), R::kGroup, R::kGpsTimeUs.name, row));
+      QR_ASSIGN_OR_RETURN(r.sys_time_us[row],
+                          encode_time_cell(report.times.sys_time(), R::kGroup, R::kSysTimeUs.name, row));
+      std::size_t at = first_sat[row];
+      for (const Satellite& satellite : report.tracked) {
+        s.sat_report_idx[at] = row;
+        s.constellation[at] = satellite.constellation;
+        s.prn[at] = satellite.prn;
+        s.in_fix[at] = satellite.in_fix ? 1 : 0;
+        s.elevation[at] = f32_or_absent(satellite.elevation);
+        s.azimuth[at] = f32_or_absent(satellite.azimuth);
+        s.snr[at] = f32_or_absent(satellite.snr);
+        ++at;
+      }
+    }
+    return {};
+  }));
 
   {
     QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, R::kGroup));
@@ -223,10 +238,10 @@ Status<SdkError> write_markers(hid_t root, const std::vector<Marker>& markers) {
   namespace T = L::markers;
   if (markers.empty()) return {};
   const std::size_t n = markers.size();
-  std::vector<std::int64_t> time(n);
-  std::vector<double> lat(n);
-  std::vector<double> lon(n);
-  std::vector<std::uint8_t> icon(n);
+  L::CellVector<std::int64_t> time(n);
+  L::CellVector<double> lat(n);
+  L::CellVector<double> lon(n);
+  L::CellVector<std::uint8_t> icon(n);
   std::vector<std::uint8_t> label;
   label.reserve(n * T::kLabel.text_width);
   for (std::size_t i = 0; i < n; ++i) {
@@ -249,9 +264,9 @@ Status<SdkError> write_event_markers(hid_t root, const std::vector<EventMarkerPo
   namespace T = L::event_markers;
   if (event_markers.empty()) return {};
   const std::size_t n = event_markers.size();
-  std::vector<std::uint64_t> sys_time_us(n);
-  std::vector<double> lat(n);
-  std::vector<double> lon(n);
+  L::CellVector<std::uint64_t> sys_time_us(n);
+  L::CellVector<double> lat(n);
+  L::CellVector<double> lon(n);
   std::vector<std::uint8_t> variant_path;
   std::vector<std::uint8_t> annotation;
   variant_path.reserve(n * T::kVariantPath.text_width);
@@ -303,7 +318,7 @@ Status<SdkError> write_channel(hid_t channels_group, const Channel& channel) {
   if (!channel.components.empty())
     QR_TRY(h5::write_text_list_attribute(group.get(), C::kComponents, channel.components));
 
-  std::vector<std::int64_t> time(channel.times.size());
+  L::CellVector<std::int64_t> time(channel.times.size());
   for (std::size_t i = 0; i < time.size(); ++i) time[i] = us(channel.times[i]);
   QR_TRY(write_column(group.get(), C::kTime, time));
 
