@@ -382,15 +382,18 @@ Result<std::vector<std::string>, SdkError> list_members(hid_t group, Order order
 
 namespace {
 
-// Writes the rows of `data` chunk by chunk, each coded as the dataset's
-// filters would code it: a last partial chunk padded with zeros (the default
-// fill value) to its full size, a chunk that deflate does not shrink kept
+// The bytes of rows [begin, end): a view of cells already in memory, or
+// `room` (sized to those rows) filled with them.
+using ChunkSource =
+    std::function<std::span<const std::uint8_t>(std::size_t begin, std::size_t end, std::span<std::uint8_t> room)>;
+
+// Writes `rows` rows chunk by chunk, each coded as the dataset's filters
+// would code it: a last partial chunk padded with zeros (the default fill
+// value) to its full size, a chunk that deflate does not shrink kept
 // shuffled but uncompressed, with deflate marked skipped in its filter mask.
-Status<SdkError> write_chunks(hid_t dataset, std::span<const std::byte> data, std::size_t element_size,
+Status<SdkError> write_chunks(hid_t dataset, std::size_t rows, const ChunkSource& source, std::size_t element_size,
                               std::size_t row_bytes, std::size_t chunk_rows, bool shuffle) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
   const std::size_t chunk_bytes = chunk_rows * row_bytes;
-  const std::size_t rows = data.size() / row_bytes;
   const std::size_t window = codec::default_window();
   std::vector<std::vector<std::uint8_t>> stored(window);
   std::vector<std::size_t> sizes(window);
@@ -400,14 +403,15 @@ Status<SdkError> write_chunks(hid_t dataset, std::span<const std::byte> data, st
   steps.count = (rows + chunk_rows - 1) / chunk_rows;
   steps.window = window;
   steps.middle = [&](std::size_t item, std::size_t slot, codec::Scratch& scratch) -> Status<SdkError> {
-    const std::size_t begin = item * chunk_bytes;
-    const std::size_t length = std::min(chunk_bytes, data.size() - begin);
-    std::span<const std::uint8_t> chunk(bytes + begin, length);
+    const std::size_t begin = item * chunk_rows;
+    const std::size_t count = std::min(chunk_rows, rows - begin);
+    const std::size_t length = count * row_bytes;
+    const std::span<std::uint8_t> room = scratch.buffer(chunk_bytes, 0);
+    std::span<const std::uint8_t> chunk = source(begin, begin + count, room.first(length));
     if (length < chunk_bytes) {
-      const std::span<std::uint8_t> padded = scratch.buffer(chunk_bytes, 0);
-      std::memcpy(padded.data(), chunk.data(), length);
-      std::memset(padded.data() + length, 0, chunk_bytes - length);
-      chunk = padded;
+      if (chunk.data() != room.data()) std::memcpy(room.data(), chunk.data(), length);
+      std::memset(room.data() + length, 0, chunk_bytes - length);
+      chunk = room;
     }
     if (shuffle) {
       const std::span<std::uint8_t> planes = scratch.buffer(chunk_bytes, 1);
@@ -434,56 +438,117 @@ Status<SdkError> write_chunks(hid_t dataset, std::span<const std::byte> data, st
   return codec::run_in_order(steps);
 }
 
+struct Shape {
+  std::vector<hsize_t> dims;
+  std::vector<hsize_t> max_dims;
+  std::vector<hsize_t> chunk;
+  std::uint64_t elements = 1;
+
+  // Chunks that span whole rows are coded by the core and stored as they are.
+  [[nodiscard]] bool coded_here(const DatasetOptions& options) const noexcept {
+    const std::size_t rank = dims.size();
+    const bool whole_rows = rank == 1 || (rank == 2 && chunk[1] == dims[1]);
+    return std::endian::native == std::endian::little && options.deflate_level == codec::kDeflateLevel &&
+           whole_rows && chunk[0] > 0 && dims[rank - 1] > 0;
+  }
+  [[nodiscard]] std::size_t rows() const noexcept { return static_cast<std::size_t>(dims[0]); }
+  [[nodiscard]] std::size_t row_elements() const noexcept {
+    return dims.size() == 1 ? 1 : static_cast<std::size_t>(dims[1]);
+  }
+};
+
+Result<Shape, SdkError> shape_of(std::string_view name, const DatasetOptions& options) {
+  const std::size_t rank = options.dims.size();
+  if (rank == 0 || rank > H5S_MAX_RANK || options.chunk.size() != rank)
+    return fail(hdf5_error("dataset " + std::string(name) + ": chunk and extent differ in rank"));
+  Shape shape;
+  shape.dims.resize(rank);
+  shape.max_dims.resize(rank);
+  shape.chunk.resize(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    shape.dims[i] = options.dims[i];
+    shape.max_dims[i] = (i == 0 && options.unlimited_rows) ? H5S_UNLIMITED : shape.dims[i];
+    shape.chunk[i] = options.chunk[i];
+    if (shape.dims[i] != 0 && shape.elements > std::numeric_limits<std::uint64_t>::max() / shape.dims[i])
+      return fail(hdf5_error("dataset " + std::string(name) + ": extent overflows"));
+    shape.elements *= shape.dims[i];
+  }
+  return shape;
+}
+
+template <class T>
+Result<Dataset, SdkError> create_dataset(hid_t parent, std::string_view name, const Shape& shape,
+                                         const DatasetOptions& options) {
+  const int rank = static_cast<int>(shape.dims.size());
+  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Screate_simple(rank, shape.dims.data(),
+                                                                         shape.max_dims.data()),
+                                                        "H5Screate_simple"));
+  QR_ASSIGN_OR_RETURN(PropList dcpl, create_plist(H5P_DATASET_CREATE));
+  QR_TRY(check(H5Pset_chunk(dcpl.get(), rank, shape.chunk.data()), "H5Pset_chunk"));
+  if (options.shuffle) QR_TRY(check(H5Pset_shuffle(dcpl.get()), "H5Pset_shuffle"));
+  if (options.deflate_level > 0) QR_TRY(check(H5Pset_deflate(dcpl.get(), options.deflate_level), "H5Pset_deflate"));
+  QR_TRY(set_object_creation(dcpl.get()));
+  QR_ASSIGN_OR_RETURN(PropList lcpl, utf8_link_creation());
+  return take<Dataset>(H5Dcreate2(parent, std::string(name).c_str(), ElementType<T>::file(), space.get(), lcpl.get(),
+                                  dcpl.get(), H5P_DEFAULT),
+                       "H5Dcreate2");
+}
+
+template <class T>
+Status<SdkError> write_coded(hid_t dataset, const Shape& shape, const DatasetOptions& options,
+                             const ChunkSource& source) {
+  return write_chunks(dataset, shape.rows(), source, sizeof(T), shape.row_elements() * sizeof(T),
+                      static_cast<std::size_t>(shape.chunk[0]), options.shuffle);
+}
+
 }  // namespace
 
 template <class T>
 Result<Dataset, SdkError> write_dataset(hid_t parent, std::string_view name, std::span<const T> data,
                                         const DatasetOptions& options) {
   const ErrorPrintingOff quiet;
-  const std::size_t rank = options.dims.size();
-  if (rank == 0 || rank > H5S_MAX_RANK || options.chunk.size() != rank)
-    return fail(hdf5_error("dataset " + std::string(name) + ": chunk and extent differ in rank"));
-  std::vector<hsize_t> dims(rank);
-  std::vector<hsize_t> max_dims(rank);
-  std::vector<hsize_t> chunk(rank);
-  std::uint64_t elements = 1;
-  for (std::size_t i = 0; i < rank; ++i) {
-    dims[i] = options.dims[i];
-    max_dims[i] = (i == 0 && options.unlimited_rows) ? H5S_UNLIMITED : dims[i];
-    chunk[i] = options.chunk[i];
-    if (dims[i] != 0 && elements > std::numeric_limits<std::uint64_t>::max() / dims[i])
-      return fail(hdf5_error("dataset " + std::string(name) + ": extent overflows"));
-    elements *= dims[i];
-  }
+  QR_ASSIGN_OR_RETURN(Shape shape, shape_of(name, options));
   // The library reads exactly the extent's worth of elements from `data`.
-  if (elements != data.size())
+  if (shape.elements != data.size())
     return fail(hdf5_error("dataset " + std::string(name) + ": " + std::to_string(data.size()) +
-                           " values for an extent of " + std::to_string(elements)));
-
-  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Screate_simple(static_cast<int>(rank), dims.data(),
-                                                                         max_dims.data()),
-                                                        "H5Screate_simple"));
-  QR_ASSIGN_OR_RETURN(PropList dcpl, create_plist(H5P_DATASET_CREATE));
-  QR_TRY(check(H5Pset_chunk(dcpl.get(), static_cast<int>(rank), chunk.data()), "H5Pset_chunk"));
-  if (options.shuffle) QR_TRY(check(H5Pset_shuffle(dcpl.get()), "H5Pset_shuffle"));
-  if (options.deflate_level > 0) QR_TRY(check(H5Pset_deflate(dcpl.get(), options.deflate_level), "H5Pset_deflate"));
-  QR_TRY(set_object_creation(dcpl.get()));
-  QR_ASSIGN_OR_RETURN(PropList lcpl, utf8_link_creation());
-  QR_ASSIGN_OR_RETURN(Dataset dataset,
-                      take<Dataset>(H5Dcreate2(parent, std::string(name).c_str(), ElementType<T>::file(), space.get(),
-                                               lcpl.get(), dcpl.get(), H5P_DEFAULT),
-                                    "H5Dcreate2"));
+                           " values for an extent of " + std::to_string(shape.elements)));
+  QR_ASSIGN_OR_RETURN(Dataset dataset, create_dataset<T>(parent, name, shape, options));
   if (data.empty()) return dataset;
-  // Chunks that span whole rows are coded by the core and stored as they are.
-  const bool whole_rows = rank == 1 || (rank == 2 && chunk[1] == dims[1]);
-  if (std::endian::native == std::endian::little && options.deflate_level == codec::kDeflateLevel && whole_rows &&
-      chunk[0] > 0 && dims[rank - 1] > 0) {
-    const std::size_t row_elements = rank == 1 ? 1 : static_cast<std::size_t>(dims[1]);
-    QR_TRY(write_chunks(dataset.get(), std::as_bytes(data), sizeof(T), row_elements * sizeof(T),
-                        static_cast<std::size_t>(chunk[0]), options.shuffle));
+  if (shape.coded_here(options)) {
+    const std::size_t row_bytes = shape.row_elements() * sizeof(T);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    QR_TRY(write_coded<T>(dataset.get(), shape, options,
+                          [&](std::size_t begin, std::size_t end, std::span<std::uint8_t>) {
+                            return std::span<const std::uint8_t>(bytes + begin * row_bytes, (end - begin) * row_bytes);
+                          }));
     return dataset;
   }
   QR_TRY(check(H5Dwrite(dataset.get(), ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()),
+               "H5Dwrite"));
+  return dataset;
+}
+
+template <class T>
+Result<Dataset, SdkError> write_dataset_rows(hid_t parent, std::string_view name, const FillRows<T>& fill,
+                                             const DatasetOptions& options) {
+  const ErrorPrintingOff quiet;
+  QR_ASSIGN_OR_RETURN(Shape shape, shape_of(name, options));
+  QR_ASSIGN_OR_RETURN(Dataset dataset, create_dataset<T>(parent, name, shape, options));
+  if (shape.elements == 0) return dataset;
+  const std::size_t row_elements = shape.row_elements();
+  if (shape.coded_here(options)) {
+    // The pool's buffers come from operator new, aligned for any cell type.
+    QR_TRY(write_coded<T>(dataset.get(), shape, options,
+                          [&](std::size_t begin, std::size_t end, std::span<std::uint8_t> room) {
+                            fill(begin, end, std::span<T>(reinterpret_cast<T*>(room.data()),
+                                                          (end - begin) * row_elements));
+                            return std::span<const std::uint8_t>(room);
+                          }));
+    return dataset;
+  }
+  std::vector<T> cells(static_cast<std::size_t>(shape.elements));
+  fill(0, shape.rows(), cells);
+  QR_TRY(check(H5Dwrite(dataset.get(), ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, cells.data()),
                "H5Dwrite"));
   return dataset;
 }
@@ -535,6 +600,8 @@ Result<std::vector<T>, SdkError> read_dataset(hid_t dataset) {
 #define QR_H5_INSTANTIATE(T)                                                                                     \
   template Result<Dataset, SdkError> write_dataset<T>(hid_t, std::string_view, std::span<const T>,              \
                                                       const DatasetOptions&);                                   \
+  template Result<Dataset, SdkError> write_dataset_rows<T>(hid_t, std::string_view, const FillRows<T>&,         \
+                                                           const DatasetOptions&);                              \
   template Result<std::vector<T>, SdkError> read_dataset<T>(hid_t);
 QR_H5_INSTANTIATE(std::uint8_t)
 QR_H5_INSTANTIATE(std::uint32_t)

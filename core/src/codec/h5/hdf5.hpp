@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -206,6 +207,18 @@ struct DatasetOptions {
 template <class T>
 [[nodiscard]] Result<Dataset, SdkError> write_dataset(hid_t parent, std::string_view name, std::span<const T> data,
                                                       const DatasetOptions& options);
+
+// Writes the cells of rows [begin, end), row-major, into `out`, which holds
+// exactly those rows. Called on any thread of the pool, several at once for
+// disjoint rows, so it may touch only data nothing writes meanwhile.
+template <class T>
+using FillRows = std::function<void(std::size_t begin, std::size_t end, std::span<T> out)>;
+
+// As write_dataset, with the cells made chunk by chunk by `fill` rather than
+// held whole: only the chunks in flight are in memory.
+template <class T>
+[[nodiscard]] Result<Dataset, SdkError> write_dataset_rows(hid_t parent, std::string_view name, const FillRows<T>& fill,
+                                                           const DatasetOptions& options);
 
 [[nodiscard]] Result<Dataset, SdkError> open_dataset(hid_t parent, std::string_view name);
 [[nodiscard]] Result<std::optional<Dataset>, SdkError> open_optional_dataset(hid_t parent, std::string_view name);

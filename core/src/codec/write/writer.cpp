@@ -1,5 +1,6 @@
 #include "quillrun/writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
@@ -47,26 +48,44 @@ Status<SdkError> write_column(hid_t group, const L::Column& column, const Cells&
   return {};
 }
 
+// A numeric column of `rows` cells, made chunk by chunk by `fill` on the
+// pool, so that a column is never in memory whole.
+template <class T, class Cell>
+Status<SdkError> write_column_rows(hid_t group, const L::Column& column, std::size_t rows, Cell cell) {
+  assert(element_of<T>() == column.element && column.text_width == 0);
+  const L::Storage storage = L::column_storage(column);
+  const std::array<std::uint64_t, 1> dims = {rows};
+  const h5::DatasetOptions options{dims, storage.chunk_dims(), /*unlimited_rows=*/true, storage.shuffle,
+                                   L::kDeflateLevel};
+  const h5::FillRows<T> fill = [&cell](std::size_t begin, std::size_t end, std::span<T> out) {
+    for (std::size_t row = begin; row < end; ++row) out[row - begin] = cell(row);
+  };
+  QR_ASSIGN_OR_RETURN(h5::Dataset dataset, h5::write_dataset_rows<T>(group, column.name, fill, options));
+  for (const L::TextAttribute& attribute : column.attributes)
+    QR_TRY(h5::write_text_attribute(dataset.get(), attribute.name, attribute.value));
+  return {};
+}
+
 // ---------------------------------------------------------------------------
 // Cells
 
 // The u64 cell of an optional time column: the count's two's-complement bits,
 // or all ones for none. The count -1 has those bits too, so it is refused.
+std::uint64_t time_cell(const std::optional<Instant>& time) noexcept {
+  return time ? std::bit_cast<std::uint64_t>(us(*time)) : L::kAbsentTimeCell;
+}
+
+Status<SdkError> check_time_cell(const std::optional<Instant>& time, std::string_view group, std::string_view dataset,
+                                 std::size_t row) {
+  if (time && us(*time) == -1)
+    return fail(SdkError{sdk_error::ReservedAbsentMicros{std::string(group), std::string(dataset), row}});
+  return {};
+}
+
 Result<std::uint64_t, SdkError> encode_time_cell(const std::optional<Instant>& time, std::string_view group,
                                                  std::string_view dataset, std::size_t row) {
-  if (!time) return L::kAbsentTimeCell;
-  const std::int64_t micros = us(*time);
-  if (micros == -1)
-    return fail(SdkError{sdk_error::ReservedAbsentMicros{std::string(group), std::string(dataset), row}});
-  return std::bit_cast<std::uint64_t>(micros);
-}
-
-Result<std::uint64_t, SdkError> encode_gps_time_us(const NavPoint& point, std::size_t row) {
-  return encode_time_cell(point.times.gps_time(), L::nav_points::kGroup, L::nav_points::kGpsTimeUs.name, row);
-}
-
-Result<std::uint64_t, SdkError> encode_sys_time_us(const NavPoint& point, std::size_t row) {
-  return encode_time_cell(point.times.sys_time(), L::nav_points::kGroup, L::nav_points::kSysTimeUs.name, row);
+  QR_TRY(check_time_cell(time, group, dataset, row));
+  return time_cell(time);
 }
 
 // Appends one fixed-width text cell: the text's bytes, then NULs up to the
@@ -128,51 +147,79 @@ Status<SdkError> write_root_attributes(hid_t root, const Meta& meta) {
   return {};
 }
 
-// Rows encoded by one task of the thread pool. A check made row by row
+// Rows checked by one task of the thread pool. A check made row by row
 // fails on the first faulty row, as a plain loop would.
 constexpr std::size_t kRowsPerBlock = 16384;
 
+// The cells are made chunk by chunk while they are written, so every check
+// of a table runs first, in the order of a plain loop over its rows.
 Status<SdkError> write_nav_points(hid_t root, const std::vector<NavPoint>& points) {
   namespace T = L::nav_points;
   const std::size_t n = points.size();
-  L::CellVector<std::int64_t> time(n);
-  L::CellVector<std::uint64_t> gps_time_us(n);
-  L::CellVector<std::uint64_t> sys_time_us(n);
-  L::CellVector<double> lat(n);
-  L::CellVector<double> lon(n);
-  L::CellVector<double> heading(n);
-  L::CellVector<double> speed_mps(n);
-  L::CellVector<double> eph_m(n);
   // Every receiver time is checked before any host time.
   QR_TRY(codec::for_blocks(n, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
-    for (std::size_t i = begin; i < end; ++i) {
-      const NavPoint& point = points[i];
-      time[i] = us(point.times.first_time());
-      QR_ASSIGN_OR_RETURN(gps_time_us[i], encode_gps_time_us(point, i));
-      lat[i] = point.lat;
-      lon[i] = point.lon;
-      heading[i] = f64_or_absent(point.heading);
-      speed_mps[i] = f64_or_absent(point.speed_mps);
-      eph_m[i] = f64_or_absent(point.eph_m);
-    }
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto checked = check_time_cell(points[i].times.gps_time(), T::kGroup, T::kGpsTimeUs.name, i); !checked)
+        return checked;
     return {};
   }));
   QR_TRY(codec::for_blocks(n, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
-    for (std::size_t i = begin; i < end; ++i) {
-      QR_ASSIGN_OR_RETURN(sys_time_us[i], encode_sys_time_us(points[i], i));
-    }
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto checked = check_time_cell(points[i].times.sys_time(), T::kGroup, T::kSysTimeUs.name, i); !checked)
+        return checked;
     return {};
   }));
 
   QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, T::kGroup));
-  QR_TRY(write_column(group.get(), T::kTime, time));
-  QR_TRY(write_column(group.get(), T::kGpsTimeUs, gps_time_us));
-  QR_TRY(write_column(group.get(), T::kSysTimeUs, sys_time_us));
-  QR_TRY(write_column(group.get(), T::kLat, lat));
-  QR_TRY(write_column(group.get(), T::kLon, lon));
-  QR_TRY(write_column(group.get(), T::kHeading, heading));
-  QR_TRY(write_column(group.get(), T::kSpeedMps, speed_mps));
-  return write_column(group.get(), T::kEphM, eph_m);
+  const hid_t g = group.get();
+  QR_TRY(write_column_rows<std::int64_t>(g, T::kTime, n, [&](std::size_t i) { return us(points[i].times.first_time()); }));
+  QR_TRY(write_column_rows<std::uint64_t>(g, T::kGpsTimeUs, n,
+                                          [&](std::size_t i) { return time_cell(points[i].times.gps_time()); }));
+  QR_TRY(write_column_rows<std::uint64_t>(g, T::kSysTimeUs, n,
+                                          [&](std::size_t i) { return time_cell(points[i].times.sys_time()); }));
+  QR_TRY(write_column_rows<double>(g, T::kLat, n, [&](std::size_t i) { return points[i].lat; }));
+  QR_TRY(write_column_rows<double>(g, T::kLon, n, [&](std::size_t i) { return points[i].lon; }));
+  QR_TRY(write_column_rows<double>(g, T::kHeading, n, [&](std::size_t i) { return f64_or_absent(points[i].heading); }));
+  QR_TRY(
+      write_column_rows<double>(g, T::kSpeedMps, n, [&](std::size_t i) { return f64_or_absent(points[i].speed_mps); }));
+  return write_column_rows<double>(g, T::kEphM, n, [&](std::size_t i) { return f64_or_absent(points[i].eph_m); });
+}
+
+// A tracked_sats column made per chunk: `cell(report_row, satellite)` for
+// the satellite rows [begin, end), found through the first satellite row of
+// each report.
+struct SatRows {
+  const std::vector<NavPoint>& points;
+  const std::vector<std::size_t>& report_point;  // per report row, its nav point
+  const std::vector<std::size_t>& first_sat;     // per report row, then the total
+};
+
+template <class T, class Cell>
+Status<SdkError> write_sat_column(hid_t group, const L::Column& column, const SatRows& sats, Cell cell) {
+  assert(element_of<T>() == column.element && column.text_width == 0);
+  const std::vector<std::size_t>& first_sat = sats.first_sat;
+  const std::size_t rows = first_sat.back();
+  const L::Storage storage = L::column_storage(column);
+  const std::array<std::uint64_t, 1> dims = {rows};
+  const h5::DatasetOptions options{dims, storage.chunk_dims(), /*unlimited_rows=*/true, storage.shuffle,
+                                   L::kDeflateLevel};
+  const h5::FillRows<T> fill = [&](std::size_t begin, std::size_t end, std::span<T> out) {
+    // The last report starting at or before `begin`: the one holding it,
+    // since reports without satellites start where the next one does.
+    std::size_t report =
+        static_cast<std::size_t>(std::upper_bound(first_sat.begin(), first_sat.end(), begin) - first_sat.begin()) - 1;
+    std::size_t at = begin;
+    while (at < end) {
+      const std::vector<Satellite>& tracked = sats.points[sats.report_point[report]].satellites->tracked;
+      for (std::size_t k = at - first_sat[report]; k < tracked.size() && at < end; ++k, ++at)
+        out[at - begin] = cell(report, tracked[k]);
+      ++report;
+    }
+  };
+  QR_ASSIGN_OR_RETURN(h5::Dataset dataset, h5::write_dataset_rows<T>(group, column.name, fill, options));
+  for (const L::TextAttribute& attribute : column.attributes)
+    QR_TRY(h5::write_text_attribute(dataset.get(), attribute.name, attribute.value));
+  return {};
 }
 
 Status<SdkError> write_sat_reports(hid_t root, const std::vector<NavPoint>& points) {
@@ -184,54 +231,61 @@ Status<SdkError> write_sat_reports(hid_t root, const std::vector<NavPoint>& poin
   if (reports == 0) return {};
 
   // The nav point of each report row and the first satellite row of each.
-  R::Cells r;
-  r.resize(reports);
+  std::vector<std::size_t> report_point(reports);
   std::vector<std::size_t> first_sat(reports + 1, 0);
   for (std::size_t i = 0, row = 0; i < points.size(); ++i) {
     if (!points[i].satellites) continue;
-    r.nav_point_idx[row] = i;
+    report_point[row] = i;
     first_sat[row + 1] = first_sat[row] + points[i].satellites->tracked.size();
     ++row;
   }
-  S::Cells s;
-  s.resize(first_sat[reports]);
+  const auto report_of = [&](std::size_t row) -> const SatelliteReport& {
+    return *points[report_point[row]].satellites;
+  };
 
   QR_TRY(codec::for_blocks(reports, kRowsPerBlock, [&](std::size_t begin, std::size_t end) -> Status<SdkError> {
     for (std::size_t row = begin; row < end; ++row) {
-      const SatelliteReport& report = *points[static_cast<std::size_t>(r.nav_point_idx[row])].satellites;
-      QR_ASSIGN_OR_RETURN(r.gps_time_us[row],
-                          encode_time_cell(report.times.gps_time(), R::kGroup, R::kGpsTimeUs.name, row));
-      QR_ASSIGN_OR_RETURN(r.sys_time_us[row],
-                          encode_time_cell(report.times.sys_time(), R::kGroup, R::kSysTimeUs.name, row));
-      std::size_t at = first_sat[row];
-      for (const Satellite& satellite : report.tracked) {
-        s.sat_report_idx[at] = row;
-        s.constellation[at] = satellite.constellation;
-        s.prn[at] = satellite.prn;
-        s.in_fix[at] = satellite.in_fix ? 1 : 0;
-        s.elevation[at] = f32_or_absent(satellite.elevation);
-        s.azimuth[at] = f32_or_absent(satellite.azimuth);
-        s.snr[at] = f32_or_absent(satellite.snr);
-        ++at;
-      }
+      const SatelliteReport& report = report_of(row);
+      if (auto checked = check_time_cell(report.times.gps_time(), R::kGroup, R::kGpsTimeUs.name, row); !checked)
+        return checked;
+      if (auto checked = check_time_cell(report.times.sys_time(), R::kGroup, R::kSysTimeUs.name, row); !checked)
+        return checked;
     }
     return {};
   }));
 
   {
     QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, R::kGroup));
-    QR_TRY(write_column(group.get(), R::kNavPointIdx, r.nav_point_idx));
-    QR_TRY(write_column(group.get(), R::kGpsTimeUs, r.gps_time_us));
-    QR_TRY(write_column(group.get(), R::kSysTimeUs, r.sys_time_us));
+    const hid_t g = group.get();
+    QR_TRY(write_column_rows<std::uint64_t>(g, R::kNavPointIdx, reports, [&](std::size_t row) {
+      return static_cast<std::uint64_t>(report_point[row]);
+    }));
+    QR_TRY(write_column_rows<std::uint64_t>(g, R::kGpsTimeUs, reports,
+                                            [&](std::size_t row) { return time_cell(report_of(row).times.gps_time()); }));
+    QR_TRY(write_column_rows<std::uint64_t>(g, R::kSysTimeUs, reports,
+                                            [&](std::size_t row) { return time_cell(report_of(row).times.sys_time()); }));
   }
   QR_ASSIGN_OR_RETURN(h5::Group group, h5::create_group(root, S::kGroup));
-  QR_TRY(write_column(group.get(), S::kSatReportIdx, s.sat_report_idx));
-  QR_TRY(write_column(group.get(), S::kConstellation, s.constellation));
-  QR_TRY(write_column(group.get(), S::kPrn, s.prn));
-  QR_TRY(write_column(group.get(), S::kInFix, s.in_fix));
-  QR_TRY(write_column(group.get(), S::kElevation, s.elevation));
-  QR_TRY(write_column(group.get(), S::kAzimuth, s.azimuth));
-  return write_column(group.get(), S::kSnr, s.snr);
+  const hid_t g = group.get();
+  const SatRows sats{points, report_point, first_sat};
+  QR_TRY(write_sat_column<std::uint64_t>(g, S::kSatReportIdx, sats, [](std::size_t row, const Satellite&) {
+    return static_cast<std::uint64_t>(row);
+  }));
+  QR_TRY(write_sat_column<std::uint8_t>(g, S::kConstellation, sats,
+                                        [](std::size_t, const Satellite& satellite) { return satellite.constellation; }));
+  QR_TRY(write_sat_column<std::uint32_t>(g, S::kPrn, sats,
+                                         [](std::size_t, const Satellite& satellite) { return satellite.prn; }));
+  QR_TRY(write_sat_column<std::uint8_t>(g, S::kInFix, sats, [](std::size_t, const Satellite& satellite) {
+    return static_cast<std::uint8_t>(satellite.in_fix ? 1 : 0);
+  }));
+  QR_TRY(write_sat_column<float>(g, S::kElevation, sats, [](std::size_t, const Satellite& satellite) {
+    return f32_or_absent(satellite.elevation);
+  }));
+  QR_TRY(write_sat_column<float>(g, S::kAzimuth, sats, [](std::size_t, const Satellite& satellite) {
+    return f32_or_absent(satellite.azimuth);
+  }));
+  return write_sat_column<float>(g, S::kSnr, sats,
+                                 [](std::size_t, const Satellite& satellite) { return f32_or_absent(satellite.snr); });
 }
 
 Status<SdkError> write_markers(hid_t root, const std::vector<Marker>& markers) {

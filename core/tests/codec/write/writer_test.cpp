@@ -546,6 +546,34 @@ TEST(WriterSatReports, AReportWithoutSatellitesStillWritesBothGroups) {
   EXPECT_EQ(stored(sats.get(), "snr").chunk, (std::vector<hsize_t>{8192}));
 }
 
+// Reports of uneven sizes, some empty and some points without one, so that
+// chunks of satellite rows start inside reports and next to empty ones.
+TEST(WriterSatReports, UnevenReportsSpanSeveralChunks) {
+  NavFileData trace;
+  std::vector<std::uint64_t> report_idx;
+  std::vector<std::uint32_t> prn;
+  std::vector<std::uint64_t> nav_point_idx;
+  for (std::int64_t i = 0; i < 6'000; ++i) {
+    trace.points.push_back(point(Timestamps::receiver_only(at_us(i * 1'000))));
+    if (i % 5 == 4) continue;
+    std::vector<Satellite> satellites;
+    for (std::uint32_t k = 0; k < static_cast<std::uint32_t>(i % 9); ++k) {
+      satellites.push_back(Satellite{1, static_cast<std::uint32_t>(i) * 10 + k, true, {}, {}, {}});
+      report_idx.push_back(nav_point_idx.size());
+      prn.push_back(static_cast<std::uint32_t>(i) * 10 + k);
+    }
+    nav_point_idx.push_back(static_cast<std::uint64_t>(i));
+    trace.points.back().satellites = report(std::move(satellites), Timestamps::receiver_only(at_us(i * 1'000)));
+  }
+  ASSERT_GT(prn.size(), 2u * 8192u);
+  const h5::File file = open_on_disk(write_ok(trace));
+  ASSERT_TRUE(file.valid());
+  EXPECT_EQ(read<std::uint64_t>(group(file.get(), "sat_reports").get(), "nav_point_idx"), nav_point_idx);
+  const h5::Group sats = group(file.get(), "tracked_sats");
+  EXPECT_EQ(read<std::uint64_t>(sats.get(), "sat_report_idx"), report_idx);
+  EXPECT_EQ(read<std::uint32_t>(sats.get(), "prn"), prn);
+}
+
 TEST(WriterSatReports, NoReportNoGroups) {
   NavFileData trace;
   trace.points.push_back(point(Timestamps::receiver_only(at_us(0))));
