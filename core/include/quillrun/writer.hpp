@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "quillrun/image.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 #include "quillrun/trace.hpp"
@@ -17,6 +18,8 @@ namespace quillrun {
 // (Hdf5). On failure nothing is returned but the error. Values this build
 // does not recognise (icon codes and names, colours, legacy unit labels, free
 // travel modes) are written as held.
+[[nodiscard]] Result<Image, SdkError> write_nav_image(const NavFileData& trace);
+// The same, as a vector.
 [[nodiscard]] Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& trace);
 
 }  // namespace quillrun

@@ -129,7 +129,7 @@ inline std::vector<std::uint8_t> build(const FilePlan& plan) {
       }
     }
   }
-  return value_or_die(std::move(image).finish());
+  return value_or_die(std::move(image).finish()).to_vector();
 }
 
 // A fixed-width text column from its texts (each padded with NULs).

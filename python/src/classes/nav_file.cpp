@@ -100,10 +100,15 @@ PyResult<Ref> nav_file_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t n
 PyResult<Ref> nav_file_to_bytes(PyObject* self) {
   QR_ASSIGN_OR_RETURN(auto nav_file, g_nav_file.shared(self));
   const NavFileData& trace = *nav_file->trace;
-  Result<std::vector<std::uint8_t>, SdkError> image = without_gil([&] { return write_nav_file(trace); });
+  Result<Image, SdkError> image = without_gil([&] { return write_nav_image(trace); });
   if (!image) return fail(error_to_exception(image.error()));
-  return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image->data()),
-                                       static_cast<Py_ssize_t>(image->size())));
+  // Made empty, then filled while the image's own memory is given back, so
+  // that the file is never in memory twice.
+  QR_ASSIGN_OR_RETURN(Ref bytes, own(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(image->size()))));
+  char* out = PyBytes_AsString(bytes.get());
+  if (out == nullptr) return fail(PyError::fetch());
+  without_gil([&] { std::move(*image).move_to({reinterpret_cast<std::uint8_t*>(out), image->size()}); });
+  return bytes;
 }
 
 PyResult<Ref> nav_file_write_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -115,8 +120,8 @@ PyResult<Ref> nav_file_write_to_file(PyObject* self, PyObject* const* args, Py_s
   Status<SdkError> written = without_gil([&]() -> Status<SdkError> {
     // Serialised before the file is touched: a trace the writer refuses
     // must not cost the caller the file already at that path.
-    QR_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image, write_nav_file(trace));
-    return write_file(with_qrd_extension(std::move(path)), image);
+    QR_ASSIGN_OR_RETURN(const Image image, write_nav_image(trace));
+    return write_file(with_qrd_extension(std::move(path)), image.bytes());
   });
   if (!written) return fail(error_to_exception(written.error()));
   return Ref::borrow(Py_None);

@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 
+#include "base/pages.hpp"
 #include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
@@ -151,7 +152,9 @@ SdkError last_error(std::string_view call) {
 // The core driver allocates the file's memory through these callbacks, so the
 // buffer it frees at close can be kept: that is the finished file. (Asking an
 // open file for its image instead gives, with HDF5 1.10 and version-2
-// superblocks, a superblock whose checksum is wrong.)
+// superblocks, a superblock whose checksum is wrong.) The file's buffer is
+// made of whole pages, so that it grows without a copy and can be given back
+// piece by piece once the caller copies it out.
 struct NewImage::Capture {
   void* live = nullptr;  // the driver's buffer while the file is open
   std::size_t live_size = 0;
@@ -161,40 +164,50 @@ struct NewImage::Capture {
   Capture() = default;
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
-  ~Capture() { std::free(closed); }
+  ~Capture() {
+    pages::release(live, live_size, 0, live_size);
+    pages::release(closed, closed_size, 0, closed_size);
+  }
 
   static Capture& of(void* udata) noexcept { return *static_cast<Capture*>(udata); }
 
   static void* malloc(std::size_t size, H5FD_file_image_op_t op, void* udata) noexcept {
-    void* block = std::malloc(size);
-    if (block != nullptr && op == H5FD_FILE_IMAGE_OP_FILE_OPEN) {
-      of(udata).live = block;
-      of(udata).live_size = size;
-    }
-    return block;
+    Capture& capture = of(udata);
+    if (op != H5FD_FILE_IMAGE_OP_FILE_OPEN || capture.live != nullptr) return std::malloc(size);
+    capture.live = pages::allocate(size);
+    capture.live_size = capture.live == nullptr ? 0 : size;
+    return capture.live;
   }
   static void* memcpy(void* dest, const void* src, std::size_t size, H5FD_file_image_op_t, void*) noexcept {
     return std::memcpy(dest, src, size);
   }
   static void* realloc(void* block, std::size_t size, H5FD_file_image_op_t op, void* udata) noexcept {
-    void* grown = std::realloc(block, size);
-    if (grown != nullptr && op == H5FD_FILE_IMAGE_OP_FILE_RESIZE) {
-      of(udata).live = grown;
-      of(udata).live_size = size;
+    Capture& capture = of(udata);
+    const bool file = block == nullptr ? op == H5FD_FILE_IMAGE_OP_FILE_RESIZE && capture.live == nullptr
+                                       : block == capture.live;
+    if (!file) return std::realloc(block, size);
+    void* grown = pages::resize(block, capture.live_size, size);
+    if (grown != nullptr) {
+      capture.live = grown;
+      capture.live_size = size;
     }
     return grown;
   }
   static herr_t free(void* block, H5FD_file_image_op_t op, void* udata) noexcept {
     Capture& capture = of(udata);
-    if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE && block != nullptr && block == capture.live) {
-      std::free(capture.closed);
-      capture.closed = block;
-      capture.closed_size = capture.live_size;
-      capture.live = nullptr;
-      capture.live_size = 0;
+    if (block == nullptr || block != capture.live) {
+      std::free(block);
       return 0;
     }
-    std::free(block);
+    if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE) {
+      pages::release(capture.closed, capture.closed_size, 0, capture.closed_size);
+      capture.closed = block;
+      capture.closed_size = capture.live_size;
+    } else {
+      pages::release(block, capture.live_size, 0, capture.live_size);
+    }
+    capture.live = nullptr;
+    capture.live_size = 0;
     return 0;
   }
 };
@@ -240,7 +253,7 @@ Result<NewImage, SdkError> NewImage::create() {
   return NewImage(std::move(capture), std::move(file));
 }
 
-Result<std::vector<std::uint8_t>, SdkError> NewImage::finish() && {
+Result<Image, SdkError> NewImage::finish() && {
   const ErrorPrintingOff quiet;
   QR_TRY(check(H5Fflush(file_.get(), H5F_SCOPE_GLOBAL), "H5Fflush"));
   const ssize_t size = H5Fget_file_image(file_.get(), nullptr, 0);
@@ -249,8 +262,7 @@ Result<std::vector<std::uint8_t>, SdkError> NewImage::finish() && {
   const auto length = static_cast<std::size_t>(size);
   if (capture_->closed == nullptr || capture_->closed_size < length)
     return fail(hdf5_error("the file's memory was not handed back when it closed"));
-  const auto* bytes = static_cast<const std::uint8_t*>(capture_->closed);
-  return std::vector<std::uint8_t>(bytes, bytes + length);
+  return Image::adopt(std::exchange(capture_->closed, nullptr), std::exchange(capture_->closed_size, 0), length);
 }
 
 // ---------------------------------------------------------------------------

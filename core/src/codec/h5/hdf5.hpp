@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "quillrun/image.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
 
@@ -141,7 +142,7 @@ class NewImage {
   [[nodiscard]] hid_t id() const noexcept { return file_.get(); }
   // Flushes and closes the file and returns its bytes. Every handle opened
   // inside the file must be closed before.
-  [[nodiscard]] Result<std::vector<std::uint8_t>, SdkError> finish() &&;
+  [[nodiscard]] Result<Image, SdkError> finish() &&;
 
   struct Capture;  // the driver's buffer, taken from it at close
 

@@ -395,7 +395,7 @@ Status<SdkError> write_channels(hid_t root, const std::vector<Channel>& channels
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& trace) {
+Result<Image, SdkError> write_nav_image(const NavFileData& trace) {
   const std::lock_guard library(h5::library_mutex());
   const h5::ErrorPrintingOff quiet;
   QR_ASSIGN_OR_RETURN(h5::NewImage image, h5::NewImage::create());
@@ -410,6 +410,11 @@ Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& tr
     QR_TRY(write_channels(root.get(), trace.channels));
   }
   return std::move(image).finish();
+}
+
+Result<std::vector<std::uint8_t>, SdkError> write_nav_file(const NavFileData& trace) {
+  QR_ASSIGN_OR_RETURN(Image image, write_nav_image(trace));
+  return std::move(image).to_vector();
 }
 
 }  // namespace quillrun

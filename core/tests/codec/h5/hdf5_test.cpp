@@ -73,7 +73,7 @@ Bytes sample_image() {
   }
   auto bytes = std::move(*image).finish();
   EXPECT_TRUE(bytes.has_value());
-  return bytes.has_value() ? std::move(bytes).value() : Bytes{};
+  return bytes.has_value() ? std::move(*bytes).to_vector() : Bytes{};
 }
 
 TEST(Hdf5Image, FinishedImageOpensWithTheDefaultDriver) {
@@ -216,8 +216,8 @@ TEST(Hdf5Image, ImagesOpenAtOnceStayApart) {
   ASSERT_TRUE(first_bytes.has_value());
   ASSERT_TRUE(second_bytes.has_value());
 
-  auto one = OpenImage::open(*first_bytes);
-  auto two = OpenImage::open(*second_bytes);
+  auto one = OpenImage::open(first_bytes->bytes());
+  auto two = OpenImage::open(second_bytes->bytes());
   ASSERT_TRUE(one.has_value());
   ASSERT_TRUE(two.has_value());
   auto in_one = has_member(one->id(), "only_in_first");
@@ -292,7 +292,7 @@ TEST(Hdf5Attributes, FixedLengthStringsOfEveryPaddingRead) {
   add("spacepad", H5T_STR_SPACEPAD, "car   ");
   auto bytes = std::move(*image).finish();
   ASSERT_TRUE(bytes.has_value());
-  auto file = OpenImage::open(*bytes);
+  auto file = OpenImage::open(bytes->bytes());
   ASSERT_TRUE(file.has_value());
   const auto text_of = [&](const char* name) {
     auto attribute = open_attribute(file->id(), name);
@@ -320,7 +320,7 @@ TEST(Hdf5Attributes, ListLargerThanAnObjectHeaderMessage) {
   }
   auto bytes = std::move(*image).finish();
   ASSERT_TRUE(bytes.has_value());
-  const ImageOnDisk disk(*bytes);
+  const ImageOnDisk disk(std::move(*bytes).to_vector());
   const File file = disk.open();
   ASSERT_TRUE(file.valid());
   auto group = open_group(file.get(), "wide");
