@@ -8,9 +8,14 @@
 #include <limits>
 #include <mutex>
 
+#include "codec/h5/checked.hpp"
 #include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
+
+using detail::check;
+using detail::check_tri;
+using detail::take;
 
 std::mutex& library_mutex() noexcept {
   static std::mutex mutex;
@@ -20,23 +25,6 @@ std::mutex& library_mutex() noexcept {
 namespace {
 
 [[nodiscard]] SdkError hdf5_error(std::string text) { return SdkError{sdk_error::Hdf5{std::move(text)}}; }
-
-[[nodiscard]] Status<SdkError> check(herr_t rc, std::string_view call) {
-  if (rc < 0) return fail(last_error(call));
-  return {};
-}
-
-[[nodiscard]] Result<bool, SdkError> check_tri(htri_t rc, std::string_view call) {
-  if (rc < 0) return fail(last_error(call));
-  return rc > 0;
-}
-
-// Takes ownership of a fresh id, or turns its failure into the error.
-template <class H>
-[[nodiscard]] Result<H, SdkError> take(hid_t id, std::string_view call) {
-  if (id < 0) return fail(last_error(call));
-  return H(id);
-}
 
 [[nodiscard]] Result<PropList, SdkError> create_plist(hid_t cls) {
   return take<PropList>(H5Pcreate(cls), "H5Pcreate");

@@ -7,21 +7,15 @@
 #include <string>
 #include <unordered_map>
 
+#include "codec/h5/checked.hpp"
 #include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
+
+using detail::check;
+using detail::take;
+
 namespace {
-
-[[nodiscard]] Status<SdkError> check(herr_t rc, std::string_view call) {
-  if (rc < 0) return fail(last_error(call));
-  return {};
-}
-
-template <class H>
-[[nodiscard]] Result<H, SdkError> take(hid_t id, std::string_view call) {
-  if (id < 0) return fail(last_error(call));
-  return H(id);
-}
 
 [[nodiscard]] LinkKind kind_of(H5L_type_t type) noexcept {
   return type == H5L_TYPE_HARD ? LinkKind::Hard : LinkKind::Other;
