@@ -4,6 +4,7 @@
 
 #include "base/wide_int.hpp"
 #include "codec/h5/hdf5_read.hpp"
+#include "codec/h5/raw_image.hpp"
 #include "codec/read/read_cells.hpp"
 
 namespace quillrun::reader {
