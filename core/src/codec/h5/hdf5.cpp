@@ -488,42 +488,9 @@ Result<std::optional<Dataset>, SdkError> open_optional_dataset(hid_t parent, std
   return std::optional<Dataset>(std::move(dataset));
 }
 
-Result<std::vector<std::uint64_t>, SdkError> dataset_dims(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const int rank = H5Sget_simple_extent_ndims(space.get());
-  if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));
-  std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
-  if (rank > 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
-    return fail(last_error("H5Sget_simple_extent_dims"));
-  return std::vector<std::uint64_t>(dims.begin(), dims.end());
-}
-
-Result<std::size_t, SdkError> dataset_element_size(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
-  const std::size_t size = H5Tget_size(type.get());
-  if (size == 0) return fail(last_error("H5Tget_size"));
-  return size;
-}
-
-template <class T>
-Result<std::vector<T>, SdkError> read_dataset(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const hssize_t count = H5Sget_simple_extent_npoints(space.get());
-  if (count < 0) return fail(last_error("H5Sget_simple_extent_npoints"));
-  std::vector<T> values(static_cast<std::size_t>(count));
-  if (!values.empty())
-    QR_TRY(check(H5Dread(dataset, ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
-                 "H5Dread"));
-  return values;
-}
-
-#define QR_H5_INSTANTIATE(T)                                                                                     \
-  template Result<Dataset, SdkError> write_dataset<T>(hid_t, std::string_view, std::span<const T>,              \
-                                                      const DatasetOptions&);                                   \
-  template Result<std::vector<T>, SdkError> read_dataset<T>(hid_t);
+#define QR_H5_INSTANTIATE(T)                                                                        \
+  template Result<Dataset, SdkError> write_dataset<T>(hid_t, std::string_view, std::span<const T>, \
+                                                      const DatasetOptions&);
 QR_H5_INSTANTIATE(std::uint8_t)
 QR_H5_INSTANTIATE(std::uint32_t)
 QR_H5_INSTANTIATE(std::uint64_t)
@@ -571,21 +538,9 @@ Status<SdkError> write_text_list_attribute(hid_t object, std::string_view name, 
   return check(H5Awrite(attribute.get(), type.get(), pointers.data()), "H5Awrite");
 }
 
-Result<bool, SdkError> has_attribute(hid_t object, std::string_view name) {
-  const ErrorPrintingOff quiet;
-  return check_tri(H5Aexists(object, std::string(name).c_str()), "H5Aexists");
-}
-
 Result<Attribute, SdkError> open_attribute(hid_t object, std::string_view name) {
   const ErrorPrintingOff quiet;
   return take<Attribute>(H5Aopen(object, std::string(name).c_str(), H5P_DEFAULT), "H5Aopen");
-}
-
-Result<std::optional<Attribute>, SdkError> open_optional_attribute(hid_t object, std::string_view name) {
-  QR_ASSIGN_OR_RETURN(const bool exists, has_attribute(object, name));
-  if (!exists) return std::optional<Attribute>();
-  QR_ASSIGN_OR_RETURN(Attribute attribute, open_attribute(object, name));
-  return std::optional<Attribute>(std::move(attribute));
 }
 
 namespace {
