@@ -80,11 +80,11 @@ struct AttributeShape {
 [[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
 
 // The texts of a variable-length string attribute of `count` elements,
-// resolved from `image` by the reader itself: the library has followed a
-// damaged reference without checking it (and crashed), so it only hands over
-// the stored references here. None when this library cannot hand
-// them over; the caller then reads the attribute the library's way. `name`
-// names the attribute in messages.
+// resolved from `image` by the reader itself: HDF5 has followed a damaged
+// reference without checking it (and crashed), and a hostile file may hold
+// one, so the library only hands over the stored references here. None
+// when this library cannot hand them over; the caller then reads the
+// attribute the library's way. `name` names the attribute in messages.
 [[nodiscard]] Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
     hid_t attribute, std::string_view name, std::span<const std::uint8_t> image, std::size_t count);
 

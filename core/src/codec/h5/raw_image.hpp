@@ -25,9 +25,9 @@ struct Superblock {
 [[nodiscard]] std::optional<Superblock> find_superblock(std::span<const std::uint8_t> image) noexcept;
 
 // The offset of a global heap collection in `image` whose objects do not
-// tile it exactly, or none. The library loops forever on a collection
-// holding an object of index 0 and size 0, and reads past one whose objects
-// overrun it; a hostile image is refused before the library sees it.
+// tile it exactly, or none. HDF5 has looped forever on a collection holding
+// an object of index 0 and size 0, and read past one whose objects overrun
+// it; a hostile image is refused before the library sees it.
 // Collections the library would refuse to load anyway (past the end of the
 // image, another version) are left to it.
 [[nodiscard]] std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8_t> image) noexcept;
