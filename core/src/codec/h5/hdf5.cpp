@@ -90,6 +90,21 @@ constexpr std::size_t kCoreIncrement = std::size_t{1} << 20;
 void* udata_copy(void* udata) noexcept { return udata; }
 herr_t udata_free(void*) noexcept { return 0; }
 
+// The core driver's memory callbacks served by `owner`'s static functions;
+// the owner is shared, not copied, with every use the driver makes of it.
+template <class Owner>
+[[nodiscard]] H5FD_file_image_callbacks_t image_callbacks(Owner* owner) noexcept {
+  H5FD_file_image_callbacks_t callbacks{};
+  callbacks.image_malloc = &Owner::malloc;
+  callbacks.image_memcpy = &Owner::memcpy;
+  callbacks.image_realloc = &Owner::realloc;
+  callbacks.image_free = &Owner::free;
+  callbacks.udata_copy = &udata_copy;
+  callbacks.udata_free = &udata_free;
+  callbacks.udata = owner;
+  return callbacks;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -209,14 +224,7 @@ Result<NewImage, SdkError> NewImage::create() {
   QR_TRY(check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V110), "H5Pset_libver_bounds"));
   // Closing the file closes everything in it, so the image is final at close.
   QR_TRY(check(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "H5Pset_fclose_degree"));
-  H5FD_file_image_callbacks_t callbacks{};
-  callbacks.image_malloc = &Capture::malloc;
-  callbacks.image_memcpy = &Capture::memcpy;
-  callbacks.image_realloc = &Capture::realloc;
-  callbacks.image_free = &Capture::free;
-  callbacks.udata_copy = &udata_copy;
-  callbacks.udata_free = &udata_free;
-  callbacks.udata = capture.get();
+  H5FD_file_image_callbacks_t callbacks = image_callbacks(capture.get());
   QR_TRY(check(H5Pset_file_image_callbacks(fapl.get(), &callbacks), "H5Pset_file_image_callbacks"));
 
   QR_ASSIGN_OR_RETURN(PropList fcpl, create_plist(H5P_FILE_CREATE));
@@ -295,14 +303,7 @@ Result<OpenImage, SdkError> OpenImage::open(std::span<const std::uint8_t> bytes)
   // Nothing outlives the file: no object keeps it, or the bytes, in use.
   QR_TRY(check(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "H5Pset_fclose_degree"));
   if (!bytes.empty()) {
-    H5FD_file_image_callbacks_t callbacks{};
-    callbacks.image_malloc = &Borrowed::malloc;
-    callbacks.image_memcpy = &Borrowed::memcpy;
-    callbacks.image_realloc = &Borrowed::realloc;
-    callbacks.image_free = &Borrowed::free;
-    callbacks.udata_copy = &udata_copy;
-    callbacks.udata_free = &udata_free;
-    callbacks.udata = borrowed.get();
+    H5FD_file_image_callbacks_t callbacks = image_callbacks(borrowed.get());
     QR_TRY(check(H5Pset_file_image_callbacks(fapl.get(), &callbacks), "H5Pset_file_image_callbacks"));
     QR_TRY(check(H5Pset_file_image(fapl.get(), const_cast<std::uint8_t*>(bytes.data()), bytes.size()),
                  "H5Pset_file_image"));
