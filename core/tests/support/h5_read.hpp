@@ -1,39 +1,32 @@
 #pragma once
-// Test helper: reads through the HDF5 layer's handles that the reader does
-// not need itself — a dataset's extent, element size and whole contents as
-// the library converts them, and an attribute that may be missing.
+// Test helper: reads through the HDF5 layer that the reader does not need
+// itself — a dataset's extent, element size and whole contents as the
+// library converts them, and an attribute that may be missing.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "codec/h5/checked.hpp"
 #include "codec/h5/hdf5.hpp"
+#include "codec/h5/hdf5_read.hpp"
 
 namespace quillrun::testing {
 
 // The extent of each dimension; empty for a scalar dataset.
 inline Result<std::vector<std::uint64_t>, SdkError> dataset_dims(hid_t dataset) {
-  const h5::ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(h5::Dataspace space, h5::detail::take<h5::Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const int rank = H5Sget_simple_extent_ndims(space.get());
-  if (rank < 0) return fail(h5::last_error("H5Sget_simple_extent_ndims"));
-  std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
-  if (rank > 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
-    return fail(h5::last_error("H5Sget_simple_extent_dims"));
-  return std::vector<std::uint64_t>(dims.begin(), dims.end());
+  QR_ASSIGN_OR_RETURN(h5::Shape shape, h5::dataset_shape(dataset));
+  return std::move(shape.dims);
 }
 
 // The stored element's size in bytes.
 inline Result<std::size_t, SdkError> dataset_element_size(hid_t dataset) {
-  const h5::ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(h5::Datatype type, h5::detail::take<h5::Datatype>(H5Dget_type(dataset), "H5Dget_type"));
-  const std::size_t size = H5Tget_size(type.get());
-  if (size == 0) return fail(h5::last_error("H5Tget_size"));
-  return size;
+  QR_ASSIGN_OR_RETURN(const h5::Shape shape, h5::dataset_shape(dataset));
+  return shape.element_size;
 }
 
 // The whole dataset in row-major order, converted by the library to T.
