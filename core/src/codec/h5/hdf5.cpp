@@ -9,9 +9,14 @@
 #include <mutex>
 
 #include "base/pages.hpp"
+#include "codec/h5/checked.hpp"
 #include "codec/h5/chunk_codec.hpp"
 
 namespace quillrun::h5 {
+
+using detail::check;
+using detail::check_tri;
+using detail::take;
 
 std::mutex& library_mutex() noexcept {
   static std::mutex mutex;
@@ -21,23 +26,6 @@ std::mutex& library_mutex() noexcept {
 namespace {
 
 [[nodiscard]] SdkError hdf5_error(std::string text) { return SdkError{sdk_error::Hdf5{std::move(text)}}; }
-
-[[nodiscard]] Status<SdkError> check(herr_t rc, std::string_view call) {
-  if (rc < 0) return fail(last_error(call));
-  return {};
-}
-
-[[nodiscard]] Result<bool, SdkError> check_tri(htri_t rc, std::string_view call) {
-  if (rc < 0) return fail(last_error(call));
-  return rc > 0;
-}
-
-// Takes ownership of a fresh id, or turns its failure into the error.
-template <class H>
-[[nodiscard]] Result<H, SdkError> take(hid_t id, std::string_view call) {
-  if (id < 0) return fail(last_error(call));
-  return H(id);
-}
 
 [[nodiscard]] Result<PropList, SdkError> create_plist(hid_t cls) {
   return take<PropList>(H5Pcreate(cls), "H5Pcreate");
@@ -102,6 +90,21 @@ constexpr std::size_t kCoreIncrement = std::size_t{1} << 20;
 
 void* udata_copy(void* udata) noexcept { return udata; }
 herr_t udata_free(void*) noexcept { return 0; }
+
+// The core driver's memory callbacks served by `owner`'s static functions;
+// the owner is shared, not copied, with every use the driver makes of it.
+template <class Owner>
+[[nodiscard]] H5FD_file_image_callbacks_t image_callbacks(Owner* owner) noexcept {
+  H5FD_file_image_callbacks_t callbacks{};
+  callbacks.image_malloc = &Owner::malloc;
+  callbacks.image_memcpy = &Owner::memcpy;
+  callbacks.image_realloc = &Owner::realloc;
+  callbacks.image_free = &Owner::free;
+  callbacks.udata_copy = &udata_copy;
+  callbacks.udata_free = &udata_free;
+  callbacks.udata = owner;
+  return callbacks;
+}
 
 }  // namespace
 
@@ -234,14 +237,7 @@ Result<NewImage, SdkError> NewImage::create() {
   QR_TRY(check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_V110), "H5Pset_libver_bounds"));
   // Closing the file closes everything in it, so the image is final at close.
   QR_TRY(check(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "H5Pset_fclose_degree"));
-  H5FD_file_image_callbacks_t callbacks{};
-  callbacks.image_malloc = &Capture::malloc;
-  callbacks.image_memcpy = &Capture::memcpy;
-  callbacks.image_realloc = &Capture::realloc;
-  callbacks.image_free = &Capture::free;
-  callbacks.udata_copy = &udata_copy;
-  callbacks.udata_free = &udata_free;
-  callbacks.udata = capture.get();
+  H5FD_file_image_callbacks_t callbacks = image_callbacks(capture.get());
   QR_TRY(check(H5Pset_file_image_callbacks(fapl.get(), &callbacks), "H5Pset_file_image_callbacks"));
 
   QR_ASSIGN_OR_RETURN(PropList fcpl, create_plist(H5P_FILE_CREATE));
@@ -319,14 +315,7 @@ Result<OpenImage, SdkError> OpenImage::open(std::span<const std::uint8_t> bytes)
   // Nothing outlives the file: no object keeps it, or the bytes, in use.
   QR_TRY(check(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "H5Pset_fclose_degree"));
   if (!bytes.empty()) {
-    H5FD_file_image_callbacks_t callbacks{};
-    callbacks.image_malloc = &Borrowed::malloc;
-    callbacks.image_memcpy = &Borrowed::memcpy;
-    callbacks.image_realloc = &Borrowed::realloc;
-    callbacks.image_free = &Borrowed::free;
-    callbacks.udata_copy = &udata_copy;
-    callbacks.udata_free = &udata_free;
-    callbacks.udata = borrowed.get();
+    H5FD_file_image_callbacks_t callbacks = image_callbacks(borrowed.get());
     QR_TRY(check(H5Pset_file_image_callbacks(fapl.get(), &callbacks), "H5Pset_file_image_callbacks"));
     QR_TRY(check(H5Pset_file_image(fapl.get(), const_cast<std::uint8_t*>(bytes.data()), bytes.size()),
                  "H5Pset_file_image"));
@@ -577,44 +566,11 @@ Result<std::optional<Dataset>, SdkError> open_optional_dataset(hid_t parent, std
   return std::optional<Dataset>(std::move(dataset));
 }
 
-Result<std::vector<std::uint64_t>, SdkError> dataset_dims(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const int rank = H5Sget_simple_extent_ndims(space.get());
-  if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));
-  std::vector<hsize_t> dims(static_cast<std::size_t>(rank));
-  if (rank > 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) < 0)
-    return fail(last_error("H5Sget_simple_extent_dims"));
-  return std::vector<std::uint64_t>(dims.begin(), dims.end());
-}
-
-Result<std::size_t, SdkError> dataset_element_size(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
-  const std::size_t size = H5Tget_size(type.get());
-  if (size == 0) return fail(last_error("H5Tget_size"));
-  return size;
-}
-
-template <class T>
-Result<std::vector<T>, SdkError> read_dataset(hid_t dataset) {
-  const ErrorPrintingOff quiet;
-  QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const hssize_t count = H5Sget_simple_extent_npoints(space.get());
-  if (count < 0) return fail(last_error("H5Sget_simple_extent_npoints"));
-  std::vector<T> values(static_cast<std::size_t>(count));
-  if (!values.empty())
-    QR_TRY(check(H5Dread(dataset, ElementType<T>::memory(), H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
-                 "H5Dread"));
-  return values;
-}
-
-#define QR_H5_INSTANTIATE(T)                                                                                     \
-  template Result<Dataset, SdkError> write_dataset<T>(hid_t, std::string_view, std::span<const T>,              \
-                                                      const DatasetOptions&);                                   \
-  template Result<Dataset, SdkError> write_dataset_rows<T>(hid_t, std::string_view, const FillRows<T>&,         \
-                                                           const DatasetOptions&);                              \
-  template Result<std::vector<T>, SdkError> read_dataset<T>(hid_t);
+#define QR_H5_INSTANTIATE(T)                                                                                \
+  template Result<Dataset, SdkError> write_dataset<T>(hid_t, std::string_view, std::span<const T>,         \
+                                                      const DatasetOptions&);                              \
+  template Result<Dataset, SdkError> write_dataset_rows<T>(hid_t, std::string_view, const FillRows<T>&,    \
+                                                           const DatasetOptions&);
 QR_H5_INSTANTIATE(std::uint8_t)
 QR_H5_INSTANTIATE(std::uint32_t)
 QR_H5_INSTANTIATE(std::uint64_t)
@@ -662,21 +618,9 @@ Status<SdkError> write_text_list_attribute(hid_t object, std::string_view name, 
   return check(H5Awrite(attribute.get(), type.get(), pointers.data()), "H5Awrite");
 }
 
-Result<bool, SdkError> has_attribute(hid_t object, std::string_view name) {
-  const ErrorPrintingOff quiet;
-  return check_tri(H5Aexists(object, std::string(name).c_str()), "H5Aexists");
-}
-
 Result<Attribute, SdkError> open_attribute(hid_t object, std::string_view name) {
   const ErrorPrintingOff quiet;
   return take<Attribute>(H5Aopen(object, std::string(name).c_str(), H5P_DEFAULT), "H5Aopen");
-}
-
-Result<std::optional<Attribute>, SdkError> open_optional_attribute(hid_t object, std::string_view name) {
-  QR_ASSIGN_OR_RETURN(const bool exists, has_attribute(object, name));
-  if (!exists) return std::optional<Attribute>();
-  QR_ASSIGN_OR_RETURN(Attribute attribute, open_attribute(object, name));
-  return std::optional<Attribute>(std::move(attribute));
 }
 
 namespace {

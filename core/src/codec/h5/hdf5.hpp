@@ -224,15 +224,6 @@ template <class T>
 [[nodiscard]] Result<Dataset, SdkError> open_dataset(hid_t parent, std::string_view name);
 [[nodiscard]] Result<std::optional<Dataset>, SdkError> open_optional_dataset(hid_t parent, std::string_view name);
 
-// The extent of each dimension; empty for a scalar dataset.
-[[nodiscard]] Result<std::vector<std::uint64_t>, SdkError> dataset_dims(hid_t dataset);
-// The stored element's size in bytes.
-[[nodiscard]] Result<std::size_t, SdkError> dataset_element_size(hid_t dataset);
-
-// The whole dataset in row-major order, converted by the library to T.
-template <class T>
-[[nodiscard]] Result<std::vector<T>, SdkError> read_dataset(hid_t dataset);
-
 // ---------------------------------------------------------------------------
 // Attributes
 
@@ -245,9 +236,7 @@ template <class T>
 [[nodiscard]] Status<SdkError> write_text_list_attribute(hid_t object, std::string_view name,
                                                          std::span<const std::string> values);
 
-[[nodiscard]] Result<bool, SdkError> has_attribute(hid_t object, std::string_view name);
 [[nodiscard]] Result<Attribute, SdkError> open_attribute(hid_t object, std::string_view name);
-[[nodiscard]] Result<std::optional<Attribute>, SdkError> open_optional_attribute(hid_t object, std::string_view name);
 // Attribute names of an object. ByCreation needs creation order tracked.
 [[nodiscard]] Result<std::vector<std::string>, SdkError> list_attributes(hid_t object, Order order = Order::ByName);
 

@@ -79,20 +79,12 @@ struct AttributeShape {
 };
 [[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
 
-// The offset of a global heap collection in `image` whose objects do not
-// tile it exactly, or none. HDF5 1.10 loops forever on a collection holding
-// an object of index 0 and size 0, and reads past one whose objects overrun
-// it; such an image is refused before the library sees it. Collections the
-// library would refuse to load anyway (past the end of the image, another
-// version) are left to it.
-[[nodiscard]] std::optional<std::uint64_t> find_damaged_global_heap(std::span<const std::uint8_t> image) noexcept;
-
 // The texts of a variable-length string attribute of `count` elements,
-// resolved from `image` by the reader itself: HDF5 1.10 follows a damaged
-// reference without checking it (and crashes), so the library only hands
-// over the stored references here. None when this library cannot hand
-// them over; the caller then reads the attribute the library's way. `name`
-// names the attribute in messages.
+// resolved from `image` by the reader itself: HDF5 has followed a damaged
+// reference without checking it (and crashed), and a hostile file may hold
+// one, so the library only hands over the stored references here. None
+// when this library cannot hand them over; the caller then reads the
+// attribute the library's way. `name` names the attribute in messages.
 [[nodiscard]] Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
     hid_t attribute, std::string_view name, std::span<const std::uint8_t> image, std::size_t count);
 

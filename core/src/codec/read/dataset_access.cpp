@@ -4,6 +4,7 @@
 
 #include "base/wide_int.hpp"
 #include "codec/h5/hdf5_read.hpp"
+#include "codec/h5/raw_image.hpp"
 #include "codec/read/read_cells.hpp"
 
 namespace quillrun::reader {
@@ -116,9 +117,10 @@ Result<CheckedDataset, SdkError> guard_dataset_size(const ReaderGroup& group, st
 
   QR_ASSIGN_OR_RETURN(const h5::DatasetStorage storage, h5::dataset_storage(dataset.get()));
   QR_TRY(check_storage(path, storage));
-  // HDF5 1.10 copies a contiguous or compact dataset's whole extent out of
-  // its storage without comparing the two: storage of another size than the
-  // extent, or past the end of the image, would be read out of bounds.
+  // HDF5 has copied a contiguous or compact dataset's whole extent out of
+  // its storage without comparing the two; a hostile file's storage of
+  // another size than the extent, or past the end of the image, is refused
+  // here rather than trusted to the library's checks.
   if (storage.compact && Uint128{storage.stored_size} != declared) {
     return fail(hdf5_error("dataset " + path + " keeps " + std::to_string(storage.stored_size) +
                            " bytes in its header for " + to_decimal(declared) + " bytes of data"));

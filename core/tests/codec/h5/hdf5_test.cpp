@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/h5_read.hpp"
+
 namespace quillrun::h5 {
 namespace {
 
@@ -88,7 +90,7 @@ TEST(Hdf5Image, FinishedImageOpensWithTheDefaultDriver) {
   ASSERT_TRUE(group.has_value());
   auto dataset = open_dataset(group->get(), "time");
   ASSERT_TRUE(dataset.has_value());
-  auto values = read_dataset<std::int64_t>(dataset->get());
+  auto values = testing::read_dataset<std::int64_t>(dataset->get());
   ASSERT_TRUE(values.has_value());
   EXPECT_EQ(*values, (std::vector<std::int64_t>{-1, 0, 1'000'000}));
 }
@@ -136,19 +138,19 @@ TEST(Hdf5Image, OpensFromBytesAndReadsBack) {
   ASSERT_TRUE(group.has_value());
   auto text = open_dataset(group->get(), "text");
   ASSERT_TRUE(text.has_value());
-  auto dims = dataset_dims(text->get());
+  auto dims = testing::dataset_dims(text->get());
   ASSERT_TRUE(dims.has_value());
   EXPECT_EQ(*dims, (std::vector<std::uint64_t>{2, 8}));
-  auto size = dataset_element_size(text->get());
+  auto size = testing::dataset_element_size(text->get());
   ASSERT_TRUE(size.has_value());
   EXPECT_EQ(*size, 1u);
-  auto bytes = read_dataset<std::uint8_t>(text->get());
+  auto bytes = testing::read_dataset<std::uint8_t>(text->get());
   ASSERT_TRUE(bytes.has_value());
   EXPECT_EQ(bytes->size(), 16u);
   // A 64-bit float read of an integer column is converted by the library.
   auto time = open_dataset(group->get(), "time");
   ASSERT_TRUE(time.has_value());
-  auto as_double = read_dataset<double>(time->get());
+  auto as_double = testing::read_dataset<double>(time->get());
   ASSERT_TRUE(as_double.has_value());
   EXPECT_EQ(*as_double, (std::vector<double>{-1.0, 0.0, 1'000'000.0}));
 }
@@ -166,7 +168,7 @@ TEST(Hdf5Image, OptionalLookupsTellMissingFromBroken) {
   auto no_dataset = open_optional_dataset((*present)->get(), "lat");
   ASSERT_TRUE(no_dataset.has_value());
   EXPECT_FALSE(no_dataset->has_value());
-  auto no_attribute = open_optional_attribute(file->id(), "quillrun_version");
+  auto no_attribute = testing::open_optional_attribute(file->id(), "quillrun_version");
   ASSERT_TRUE(no_attribute.has_value());
   EXPECT_FALSE(no_attribute->has_value());
 

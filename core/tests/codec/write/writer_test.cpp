@@ -14,6 +14,7 @@
 #include "codec/h5/hdf5.hpp"
 #include "quillrun/units.hpp"
 #include "quillrun/version.hpp"
+#include "support/h5_read.hpp"
 
 // Every image is written to a real file and opened with HDF5's default
 // driver: the library's own checks, not our reader, judge the bytes. The
@@ -183,7 +184,7 @@ template <class T>
 std::vector<T> read(hid_t parent, const char* name) {
   const h5::Dataset dataset(H5Dopen2(parent, name, H5P_DEFAULT));
   EXPECT_TRUE(dataset.valid()) << name;
-  auto values = h5::read_dataset<T>(dataset.get());
+  auto values = testing::read_dataset<T>(dataset.get());
   EXPECT_TRUE(values.has_value());
   return values.has_value() ? std::move(values).value() : std::vector<T>{};
 }
