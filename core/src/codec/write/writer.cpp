@@ -50,20 +50,26 @@ Status<SdkError> write_column(hid_t group, const L::Column& column, const Cells&
 
 // A numeric column of `rows` cells, made chunk by chunk by `fill` on the
 // pool, so that a column is never in memory whole.
-template <class T, class Cell>
-Status<SdkError> write_column_rows(hid_t group, const L::Column& column, std::size_t rows, Cell cell) {
+template <class T>
+Status<SdkError> write_filled_column(hid_t group, const L::Column& column, std::size_t rows,
+                                     const h5::FillRows<T>& fill) {
   assert(element_of<T>() == column.element && column.text_width == 0);
   const L::Storage storage = L::column_storage(column);
   const std::array<std::uint64_t, 1> dims = {rows};
   const h5::DatasetOptions options{dims, storage.chunk_dims(), /*unlimited_rows=*/true, storage.shuffle,
                                    L::kDeflateLevel};
-  const h5::FillRows<T> fill = [&cell](std::size_t begin, std::size_t end, std::span<T> out) {
-    for (std::size_t row = begin; row < end; ++row) out[row - begin] = cell(row);
-  };
   QR_ASSIGN_OR_RETURN(h5::Dataset dataset, h5::write_dataset_rows<T>(group, column.name, fill, options));
   for (const L::TextAttribute& attribute : column.attributes)
     QR_TRY(h5::write_text_attribute(dataset.get(), attribute.name, attribute.value));
   return {};
+}
+
+// The same, cell `cell(row)` by cell.
+template <class T, class Cell>
+Status<SdkError> write_column_rows(hid_t group, const L::Column& column, std::size_t rows, Cell cell) {
+  return write_filled_column<T>(group, column, rows, [&cell](std::size_t begin, std::size_t end, std::span<T> out) {
+    for (std::size_t row = begin; row < end; ++row) out[row - begin] = cell(row);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -196,14 +202,8 @@ struct SatRows {
 
 template <class T, class Cell>
 Status<SdkError> write_sat_column(hid_t group, const L::Column& column, const SatRows& sats, Cell cell) {
-  assert(element_of<T>() == column.element && column.text_width == 0);
   const std::vector<std::size_t>& first_sat = sats.first_sat;
-  const std::size_t rows = first_sat.back();
-  const L::Storage storage = L::column_storage(column);
-  const std::array<std::uint64_t, 1> dims = {rows};
-  const h5::DatasetOptions options{dims, storage.chunk_dims(), /*unlimited_rows=*/true, storage.shuffle,
-                                   L::kDeflateLevel};
-  const h5::FillRows<T> fill = [&](std::size_t begin, std::size_t end, std::span<T> out) {
+  return write_filled_column<T>(group, column, first_sat.back(), [&](std::size_t begin, std::size_t end, std::span<T> out) {
     // The last report starting at or before `begin`: the one holding it,
     // since reports without satellites start where the next one does.
     std::size_t report =
@@ -215,11 +215,7 @@ Status<SdkError> write_sat_column(hid_t group, const L::Column& column, const Sa
         out[at - begin] = cell(report, tracked[k]);
       ++report;
     }
-  };
-  QR_ASSIGN_OR_RETURN(h5::Dataset dataset, h5::write_dataset_rows<T>(group, column.name, fill, options));
-  for (const L::TextAttribute& attribute : column.attributes)
-    QR_TRY(h5::write_text_attribute(dataset.get(), attribute.name, attribute.value));
-  return {};
+  });
 }
 
 Status<SdkError> write_sat_reports(hid_t root, const std::vector<NavPoint>& points) {
