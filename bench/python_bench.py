@@ -132,6 +132,9 @@ def best_of(repeat, fn):
     """Wall and CPU seconds of the fastest of `repeat` runs, and its result."""
     best, result = None, None
     for _ in range(repeat):
+        # The previous run's result would stay alive through this one and
+        # count in its peak memory.
+        result = None
         gc.collect()
         start, cpu = now(), time.process_time()
         result = fn()
