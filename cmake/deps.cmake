@@ -9,9 +9,11 @@
 set(QR_DEPS_PREFIX "" CACHE PATH "Prefix holding the static HDF5 and libdeflate that scripts/deps.sh builds")
 # Older releases crash on some damaged files, before any check of ours runs.
 set(QR_HDF5_MIN_VERSION 1.14.5)
-string(CONCAT QR_DEPS_HINT "run `bash scripts/deps.sh` first, which builds HDF5 and libdeflate into "
-  "build/deps/prefix, where this build finds them; or name another HDF5 ${QR_HDF5_MIN_VERSION} or newer "
-  "with -DHDF5_ROOT=<prefix> (through pip: --config-settings=cmake.define.HDF5_ROOT=<prefix>)")
+string(CONCAT QR_DEPS_HINT "run `bash scripts/deps.sh` first: it builds HDF5 and libdeflate into "
+  "build/deps/prefix, where this build finds them. Another prefix holding both, static, is named with "
+  "-DQR_DEPS_PREFIX=<prefix> (through pip: --config-settings=cmake.define.QR_DEPS_PREFIX=<prefix>); "
+  "without one, the system's HDF5 ${QR_HDF5_MIN_VERSION} or newer and libdeflate are used (on Debian 13, "
+  "libhdf5-dev and libdeflate-dev)")
 
 find_package(ZLIB REQUIRED)
 
