@@ -20,9 +20,9 @@ SUDO=""
 apt_as_root() {
   if [ "$(id -u)" -ne 0 ] && [ -z "$SUDO" ]; then
     if ! command -v sudo >/dev/null 2>&1; then
-      echo "error: installing $* needs root, and sudo is not installed: run, as root," >&2
+      echo "error: apt needs root to install $*, and sudo is not installed; as root, run" >&2
       echo "  apt-get install $*" >&2
-      echo "  then run this command again (or run it as root, or install sudo)" >&2
+      echo "then this command again" >&2
       return 1
     fi
     log "apt needs root: running it through sudo"
