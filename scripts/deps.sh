@@ -2,7 +2,8 @@
 # (trixie's) source packages into one static prefix, build/deps/prefix, so
 # that every machine reads files with the same library and the same error
 # texts. Sourced by common.sh (ensure_deps sets DEPS_PREFIX); run on its own,
-# `bash scripts/deps.sh` builds the prefix and prints its path.
+# `bash scripts/deps.sh` installs the build's missing system packages with apt
+# (through sudo when not run as root), builds the prefix and prints its path.
 #
 # The prefix is built once and kept while the trixie versions of both
 # packages and this recipe stay the same; without a network the last prefix
