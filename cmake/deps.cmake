@@ -9,7 +9,11 @@
 set(QR_DEPS_PREFIX "" CACHE PATH "Prefix holding the static HDF5 and libdeflate that scripts/deps.sh builds")
 # Older releases crash on some damaged files, before any check of ours runs.
 set(QR_HDF5_MIN_VERSION 1.14.5)
-set(QR_DEPS_HINT "`bash scripts/deps.sh` builds one into build/deps/prefix")
+string(CONCAT QR_DEPS_HINT "run `bash scripts/deps.sh` first: it builds HDF5 and libdeflate into "
+  "build/deps/prefix, where this build finds them. Another prefix holding both, static, is named with "
+  "-DQR_DEPS_PREFIX=<prefix> (through pip: --config-settings=cmake.define.QR_DEPS_PREFIX=<prefix>); "
+  "without one, the system's HDF5 ${QR_HDF5_MIN_VERSION} or newer and libdeflate are used (on Debian 13, "
+  "libhdf5-dev and libdeflate-dev)")
 
 find_package(ZLIB REQUIRED)
 
@@ -43,8 +47,7 @@ if(qr_deps_prefix)
 else()
   find_package(HDF5 COMPONENTS C)
   if(NOT HDF5_FOUND)
-    message(FATAL_ERROR "HDF5 ${QR_HDF5_MIN_VERSION} or newer is needed and none was found: ${QR_DEPS_HINT}, "
-      "which the scripts pass as -DQR_DEPS_PREFIX")
+    message(FATAL_ERROR "HDF5 ${QR_HDF5_MIN_VERSION} or newer is needed and none was found: ${QR_DEPS_HINT}")
   endif()
   set(qr_hdf5_version "${HDF5_VERSION}")
   add_library(quillrun::hdf5 INTERFACE IMPORTED)
@@ -65,7 +68,7 @@ endif()
 
 if(qr_hdf5_version VERSION_LESS QR_HDF5_MIN_VERSION)
   message(FATAL_ERROR "HDF5 ${QR_HDF5_MIN_VERSION} or newer is needed; ${qr_hdf5_from} has ${qr_hdf5_version}: "
-    "${QR_DEPS_HINT}, which the scripts pass as -DQR_DEPS_PREFIX")
+    "${QR_DEPS_HINT}")
 endif()
 
 # Headers of one release over a library of another would misread every

@@ -9,23 +9,44 @@ log() { printf '==> %s\n' "$*" >&2; }
 
 declare -F ensure_deps >/dev/null || source "$ROOT/scripts/deps.sh"
 
-APT_UPDATED=""
-apt_install() {
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  if [ -z "$APT_UPDATED" ]; then
-    $sudo apt-get update -qq
-    APT_UPDATED=1
+# What building HDF5, libdeflate and the extension needs (git gives the build
+# its provenance), and what the tests add (binutils' nm checks the
+# extension's exported symbols).
+BUILD_PACKAGES=(g++ cmake ninja-build zlib1g-dev patch xz-utils git)
+TEST_PACKAGES=(pkg-config libgtest-dev binutils)
+
+# apt needs root: as another user the scripts run it through sudo.
+SUDO=""
+apt_as_root() {
+  if [ "$(id -u)" -ne 0 ] && [ -z "$SUDO" ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "error: apt needs root to install $*, and sudo is not installed; as root, run" >&2
+      echo "  apt-get install $*" >&2
+      echo "then this command again" >&2
+      return 1
+    fi
+    log "apt needs root: running it through sudo"
+    SUDO=sudo
   fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
 }
 
+APT_UPDATED=""
+apt_update() {
+  [ -z "$APT_UPDATED" ] || return 0
+  $SUDO apt-get update -qq
+  APT_UPDATED=1
+}
+
+# apt_install PACKAGE...
+apt_install() {
+  apt_as_root "$@" && apt_update || return 1
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+# ensure_system_packages PACKAGE...: installs those the machine lacks.
 ensure_system_packages() {
-  # HDF5 and libdeflate come from deps.sh, which needs patch and xz-utils;
-  # binutils' nm checks the extension's exported symbols.
-  local wanted=(g++ cmake ninja-build pkg-config libgtest-dev zlib1g-dev git patch xz-utils binutils)
-  local missing=()
-  for p in "${wanted[@]}"; do
+  local p missing=()
+  for p in "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   if [ "${#missing[@]}" -gt 0 ]; then
@@ -83,9 +104,13 @@ find_python() {
 # Installs Debian's python3 (with venv and headers) when it is 3.12 or later.
 install_debian_python() {
   command -v apt-get >/dev/null 2>&1 || return 1
-  [ -n "$APT_UPDATED" ] || { local sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"; $sudo apt-get update -qq; APT_UPDATED=1; }
   local version
-  version="$(apt-cache policy python3 2>/dev/null | sed -n 's/^ *Candidate: *\([0-9]*\.[0-9]*\).*/\1/p')"
+  version="$(debian_python_version)"
+  # A bare system may have no package lists yet.
+  if [ -z "$version" ]; then
+    apt_as_root python3 python3-venv python3-dev && apt_update || return 1
+    version="$(debian_python_version)"
+  fi
   case "$version" in
     3.1[2-9]|3.[2-9][0-9])
       log "installing Debian's python3 ($version) with venv and headers"
@@ -93,6 +118,10 @@ install_debian_python() {
       ;;
     *) return 1 ;;
   esac
+}
+
+debian_python_version() {
+  apt-cache policy python3 2>/dev/null | sed -n 's/^ *Candidate: *\([0-9]*\.[0-9]*\).*/\1/p'
 }
 
 # The interpreter that builds the wheel: Python 3.12 or later.

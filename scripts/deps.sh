@@ -2,7 +2,8 @@
 # (trixie's) source packages into one static prefix, build/deps/prefix, so
 # that every machine reads files with the same library and the same error
 # texts. Sourced by common.sh (ensure_deps sets DEPS_PREFIX); run on its own,
-# `bash scripts/deps.sh` builds the prefix and prints its path.
+# `bash scripts/deps.sh` installs the build's missing system packages with apt
+# (through sudo when not run as root), builds the prefix and prints its path.
 #
 # The prefix is built once and kept while the trixie versions of both
 # packages and this recipe stay the same; without a network the last prefix
@@ -64,9 +65,16 @@ deps_fetch() {
     echo "error: could not download the $package $version source from the $DEPS_SUITE mirror" >&2
     return 1
   fi
-  if ! ls "$DEPS_DIR/src/${package}_${version}.debian.tar."* >/dev/null 2>&1; then
-    log "deps: the mirror lacks Debian's packaging of $package $version: building its upstream source without Debian's patches"
-  fi
+}
+
+# How a fetched package is built, for the log: "hdf5 1.14.5+repack-3 (Debian's
+# source with its patches)", or its upstream source where the mirror carries
+# no Debian packaging for it.
+deps_describe() {
+  local package="$1" version="$2" how="Debian's source with its patches"
+  ls "$DEPS_DIR/src/${package}_${version}.debian.tar."* >/dev/null 2>&1 || how="upstream source"
+  ! ls "$ROOT/scripts/$package-patches/"*.patch >/dev/null 2>&1 || how+=" and ours"
+  printf '%s %s (%s)' "$package" "$version" "$how"
 }
 
 # Unpacks a downloaded 3.0 (quilt) source package and applies Debian's patch
@@ -146,13 +154,14 @@ ensure_deps() {
     return 0
   fi
 
-  local start=$SECONDS
-  log "deps: building $(echo "${wanted%$'\n'}" | grep -v '^recipe' | tr '\n' ' ')into $DEPS_PREFIX"
+  local start=$SECONDS built=()
   for package in "${DEPS_PACKAGES[@]}"; do
     version="$(sed -n "s/^$package //p" <<<"$wanted")"
     deps_fetch "$package" "$version" || return 1
     deps_unpack "$package" "$version" "$DEPS_DIR/work/$package"
+    built+=("$(deps_describe "$package" "$version")")
   done
+  log "deps: building ${built[0]} and ${built[1]}, static, into $DEPS_PREFIX (once; a few minutes)"
   # The stamp is written last, so an interrupted build never leaves a prefix
   # that looks complete.
   rm -rf "$DEPS_PREFIX" "$DEPS_DIR/work/"*-build
@@ -168,7 +177,7 @@ ensure_deps() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-  ensure_system_packages
+  ensure_system_packages "${BUILD_PACKAGES[@]}"
   ensure_deps
   printf '%s\n' "$DEPS_PREFIX"
 fi

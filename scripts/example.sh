@@ -3,7 +3,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-ensure_system_packages
+ensure_system_packages "${BUILD_PACKAGES[@]}"
 ensure_deps
 PY_BUILD="$(python_build)"
 ensure_python_headers "$PY_BUILD"
