@@ -7,6 +7,13 @@
  * HDF5 prints "HDF5: infinite loop closing library" at exit because that
  * free-list block is never returned.
  *
+ * The objects /sat_reports/nav_point_idx of
+ * python/tests/data/hostile/free-invalid-pointer-a.qrd and /nav_points/lon of
+ * free-invalid-pointer-b.qrd have an undefined address: the first version of
+ * the patch freed the list before it was set on that path, and the process
+ * died on the first open (the stack is filled with a pattern before each
+ * open, so that the list is never null by chance).
+ *
  *   cc -o repro h5o-protect-continuation-leak.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
  *   ./repro python/tests/data/damaged/leak-header-message-count.qrd /tracked_sats/constellation
  *
@@ -25,6 +32,14 @@ static long resident(void) {
   return pages * sysconf(_SC_PAGESIZE);
 }
 
+/* Fills the stack below the caller with a pattern, as earlier calls leave it
+ * filled with their own values: a variable that the library frees before it
+ * sets it then holds no null by chance. */
+static void __attribute__((noinline)) dirty_stack(void) {
+  volatile unsigned char filler[1 << 16];
+  for (size_t i = 0; i < sizeof filler; ++i) filler[i] = 0xA5;
+}
+
 /* 1 when the object fails to open, 0 when it opens, -1 when the file does not. */
 static int open_object(void *image, size_t size, const char *path) {
   hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
@@ -33,6 +48,7 @@ static int open_object(void *image, size_t size, const char *path) {
   hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
   H5Pclose(fapl);
   if (file < 0) return -1;
+  dirty_stack();
   hid_t object = H5Oopen(file, path, H5P_DEFAULT);
   if (object >= 0) H5Oclose(object);
   H5Fclose(file);

@@ -109,6 +109,73 @@ template <class Owner>
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Memory
+
+// The budget lives in the library (scripts/hdf5-patches/h5mm-memory-budget.patch),
+// which counts its own allocations; a library without it has no budget.
+#ifdef H5MM_HAS_BUDGET
+
+namespace {
+
+[[nodiscard]] H5MM_budget_t budget_state() noexcept {
+  H5MM_budget_t state{};
+  H5MMget_budget(&state);
+  return state;
+}
+
+[[nodiscard]] std::size_t to_size(std::uint64_t bytes) noexcept {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
+}  // namespace
+
+MemoryBudget::MemoryBudget(std::uint64_t limit) noexcept {
+  H5MM_budget_t state{};
+  state.limit = std::max<std::size_t>(to_size(limit), 1);  // 0 would count nothing
+  H5MMset_budget(&state);
+}
+
+MemoryBudget::~MemoryBudget() {
+  // What a refused read freed into the library's free lists goes back to the
+  // system, and counts as given back.
+  if (budget_state().refused) (void)H5garbage_collect();
+  H5MM_budget_t state = budget_state();
+  state.limit = 0;  // the counts stay readable until the next budget
+  H5MMset_budget(&state);
+}
+
+bool MemoryBudget::refused() noexcept { return budget_state().refused; }
+std::uint64_t MemoryBudget::peak() noexcept { return budget_state().peak; }
+std::int64_t MemoryBudget::held() noexcept { return budget_state().held; }
+
+MemoryBudget::Extension::Extension(std::uint64_t extra) noexcept {
+  H5MM_budget_t state = budget_state();
+  if (state.limit == 0) return;
+  extra_ = std::min<std::uint64_t>(extra, std::numeric_limits<std::size_t>::max() - state.limit);
+  state.limit += static_cast<std::size_t>(extra_);
+  H5MMset_budget(&state);
+}
+
+MemoryBudget::Extension::~Extension() {
+  H5MM_budget_t state = budget_state();
+  if (state.limit == 0 || extra_ == 0) return;
+  state.limit -= static_cast<std::size_t>(std::min<std::uint64_t>(extra_, state.limit - 1));
+  H5MMset_budget(&state);
+}
+
+#else
+
+MemoryBudget::MemoryBudget(std::uint64_t) noexcept {}
+MemoryBudget::~MemoryBudget() = default;
+bool MemoryBudget::refused() noexcept { return false; }
+std::uint64_t MemoryBudget::peak() noexcept { return 0; }
+std::int64_t MemoryBudget::held() noexcept { return 0; }
+MemoryBudget::Extension::Extension(std::uint64_t) noexcept {}
+MemoryBudget::Extension::~Extension() = default;
+
+#endif
+
+// ---------------------------------------------------------------------------
 // Errors
 
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept {
