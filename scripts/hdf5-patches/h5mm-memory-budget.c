@@ -102,12 +102,12 @@ static int read_dataset(const void *image, size_t size, const char *name) {
  * that no block from earlier counts as given back). */
 static H5MM_budget_t read_within(const void *image, size_t size, const char *name, size_t limit, int *read) {
   H5garbage_collect();
-  H5MM_budget_t budget = {limit, 0, 0, false};
+  H5MM_budget_t budget = {.limit = limit};
   H5MMset_budget(&budget);
   *read = read_dataset(image, size, name);
   H5garbage_collect();
   H5MMget_budget(&budget);
-  H5MM_budget_t off = {0, 0, 0, false};
+  H5MM_budget_t off = {.limit = 0};
   H5MMset_budget(&off);
   return budget;
 }

@@ -123,6 +123,11 @@ namespace {
   return state;
 }
 
+// How far past the limit the library's small allocations (IDs, names, small
+// structures) may go: what a read set up within the budget is then finished
+// or undone, through the library's least tried paths, without failing again.
+constexpr std::size_t kBookkeepingReserve = std::size_t{16} << 20;
+
 [[nodiscard]] std::size_t to_size(std::uint64_t bytes) noexcept {
   return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, std::numeric_limits<std::size_t>::max()));
 }
@@ -132,6 +137,7 @@ namespace {
 MemoryBudget::MemoryBudget(std::uint64_t limit) noexcept {
   H5MM_budget_t state{};
   state.limit = std::max<std::size_t>(to_size(limit), 1);  // 0 would count nothing
+  state.reserve = kBookkeepingReserve;
   H5MMset_budget(&state);
 }
 
@@ -150,16 +156,16 @@ std::int64_t MemoryBudget::held() noexcept { return budget_state().held; }
 
 MemoryBudget::Extension::Extension(std::uint64_t extra) noexcept {
   H5MM_budget_t state = budget_state();
-  if (state.limit == 0) return;
-  extra_ = std::min<std::uint64_t>(extra, std::numeric_limits<std::size_t>::max() - state.limit);
-  state.limit += static_cast<std::size_t>(extra_);
+  saved_limit_ = state.limit;
+  if (state.limit == 0) return;  // no budget running
+  state.limit += to_size(std::min<std::uint64_t>(extra, std::numeric_limits<std::size_t>::max() - state.limit));
   H5MMset_budget(&state);
 }
 
 MemoryBudget::Extension::~Extension() {
   H5MM_budget_t state = budget_state();
-  if (state.limit == 0 || extra_ == 0) return;
-  state.limit -= static_cast<std::size_t>(std::min<std::uint64_t>(extra_, state.limit - 1));
+  if (state.limit == 0) return;
+  state.limit = static_cast<std::size_t>(saved_limit_);
   H5MMset_budget(&state);
 }
 
@@ -180,6 +186,9 @@ MemoryBudget::Extension::~Extension() = default;
 
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept {
   const ErrorPrintingOff quiet;
+  // Closing gives memory back; a close refused an allocation would keep the
+  // object, and with a file everything in it, open for good.
+  const MemoryBudget::Extension closing(std::numeric_limits<std::uint64_t>::max());
   (void)close(id);
 }
 

@@ -33,10 +33,12 @@ namespace quillrun::h5 {
 // Bounds the memory the library holds for itself (object headers, heaps,
 // B-tree nodes, its caches, chunk and filter buffers) while it lives: an
 // allocation that would make the library hold more than `limit` bytes at once
-// fails, and so does the call that needed it. Counts start at zero. Made and
-// dropped under library_mutex(), which every call it bounds holds; a refused
-// budget gives the library's free lists back at the end. Without a library
-// built by scripts/deps.sh nothing is counted.
+// fails, and so does the call that needed it; small ones (4 KiB at most, the
+// library's bookkeeping) may go 16 MiB further. Counts start at zero. Closing
+// a handle is never refused. Made and dropped under library_mutex(), which
+// every call it bounds holds; a refused budget gives the library's free lists
+// back at the end. Without a library built by scripts/deps.sh nothing is
+// counted.
 class MemoryBudget {
  public:
   explicit MemoryBudget(std::uint64_t limit) noexcept;
@@ -60,7 +62,7 @@ class MemoryBudget {
     Extension& operator=(const Extension&) = delete;
 
    private:
-    std::uint64_t extra_ = 0;
+    std::uint64_t saved_limit_ = 0;
   };
 };
 

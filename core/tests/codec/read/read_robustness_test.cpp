@@ -265,7 +265,8 @@ TEST(ReadRobustness, ChunkInflatingPastTheMemoryBudgetFails) {
                                      "-byte file may take");
   EXPECT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL), 0);
   EXPECT_TRUE(h5::MemoryBudget::refused());
-  EXPECT_LE(h5::MemoryBudget::peak(), limit);
+  // Small allocations may use a reserve of 16 MiB past the limit.
+  EXPECT_LE(h5::MemoryBudget::peak(), limit + (std::uint64_t{16} << 20));
   EXPECT_LE(h5::MemoryBudget::held(), 0);
   // The next read has the whole budget again.
   EXPECT_TRUE(read_nav_file(testing::build(testing::minimal_file(3))));
