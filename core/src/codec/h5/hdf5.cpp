@@ -124,8 +124,8 @@ namespace {
 }
 
 // How far past the limit the library's small allocations (IDs, names, small
-// structures) may go: what a read set up within the budget is then finished
-// or undone, through the library's least tried paths, without failing again.
+// structures) may go: work in which a large allocation was refused is then
+// undone, through the library's least tried paths, without failing again.
 constexpr std::size_t kBookkeepingReserve = std::size_t{16} << 20;
 
 [[nodiscard]] std::size_t to_size(std::uint64_t bytes) noexcept {
@@ -186,8 +186,8 @@ MemoryBudget::Extension::~Extension() = default;
 
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept {
   const ErrorPrintingOff quiet;
-  // Closing gives memory back; a close refused an allocation would keep the
-  // object, and with a file everything in it, open for good.
+  // Closing gives memory back; a close whose allocation were refused would
+  // leave the object, and with a file everything in it, open for good.
   const MemoryBudget::Extension closing(std::numeric_limits<std::uint64_t>::max());
   (void)close(id);
 }

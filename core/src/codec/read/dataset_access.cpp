@@ -186,7 +186,7 @@ Result<AttributeSet, SdkError> AttributeSet::gather(const ReaderFile& file, hid_
       return fail(too_large(member_path(set.object_path_, name), declared, file.length()));
     // The library copies the data of a text or float attribute out by the
     // size its type has in the file, without comparing that with what the
-    // attribute holds: a file whose type says otherwise than its data (a
+    // attribute holds: a file whose type disagrees with its data (a
     // variable-length string type whose stored size was changed) would be
     // read past the end of the data.
     const Uint128 expected = saturating_mul(shape.file_element_size, shape.count);

@@ -100,8 +100,8 @@ Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image)
   const std::uint64_t limit = reader::library_memory_limit(image.size());
   const h5::MemoryBudget budget(limit);
   Result<NavFileData, SdkError> trace = reader::read_trace(image);
-  // A refused allocation shows as whatever failed for want of it, or as
-  // nothing at all when the library gave up on an error message.
+  // A refused allocation shows as whatever call failed for want of it; the
+  // read is reported by the rule it broke.
   if (!trace && trace.error().is<sdk_error::Hdf5>() && h5::MemoryBudget::refused()) {
     return fail(SdkError{sdk_error::Hdf5{"reading the file needed more than " + std::to_string(limit) +
                                          " bytes of memory, the most a " + std::to_string(image.size()) +
