@@ -1,12 +1,15 @@
 """Resident memory kept per NavFile.from_bytes: a rich and a bare valid trace,
-and each damaged image that once made HDF5 keep memory per failed read.
+each damaged image that once made HDF5 keep memory per failed read, and each
+hostile image.
 
 Run with the installed package: python bench/read_leak.py [--reads N]
 Exits 1 when an image keeps more than 64 B per read. The damaged images are
 held to that bound only with the HDF5 built into the extension: a system
 libhdf5 (1.10 on Debian 12, or an unpatched 1.14) loses memory inside the
 library on their failed object-header loads whatever the caller does, so
-there their figures are only reported."""
+there their figures are only reported. The hostile images are read only with
+the HDF5 built into the extension: a system libhdf5 crashes on some of them
+and loops on others until memory runs out."""
 
 import argparse
 import gc
@@ -29,7 +32,9 @@ from quillrun_sdk import (
 )
 from quillrun_sdk.enums import Constellation, MarkerIcon, TravelMode
 
-DAMAGED = Path(__file__).resolve().parent.parent / "python" / "tests" / "data" / "damaged"
+DATA = Path(__file__).resolve().parent.parent / "python" / "tests" / "data"
+DAMAGED = DATA / "damaged"
+HOSTILE = DATA / "hostile"
 # Far below the hundreds of bytes a leaking read kept, well above the noise of
 # the allocators over tens of thousands of reads.
 BOUND = 64
@@ -107,6 +112,8 @@ def main():
     NavFile.from_bytes(images[0][1])  # loads HDF5, so that its mapping is seen
     bound_damaged = not system_hdf5()
     images += [(path.name, path.read_bytes(), bound_damaged) for path in damaged]
+    if bound_damaged:
+        images += [(path.name, path.read_bytes(), True) for path in sorted(HOSTILE.glob("*.qrd"))]
 
     failed = []
     for name, data, bounded in images:

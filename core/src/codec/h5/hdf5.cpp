@@ -109,10 +109,86 @@ template <class Owner>
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Memory
+
+// The budget lives in the library (scripts/hdf5-patches/h5mm-memory-budget.patch),
+// which counts its own allocations; a library without it has no budget.
+#ifdef H5MM_HAS_BUDGET
+
+namespace {
+
+[[nodiscard]] H5MM_budget_t budget_state() noexcept {
+  H5MM_budget_t state{};
+  H5MMget_budget(&state);
+  return state;
+}
+
+// How far past the limit the library's small allocations (IDs, names, small
+// structures) may go: work in which a large allocation was refused is then
+// undone, through the library's least tried paths, without failing again.
+constexpr std::size_t kBookkeepingReserve = std::size_t{16} << 20;
+
+[[nodiscard]] std::size_t to_size(std::uint64_t bytes) noexcept {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
+}  // namespace
+
+MemoryBudget::MemoryBudget(std::uint64_t limit) noexcept {
+  H5MM_budget_t state{};
+  state.limit = std::max<std::size_t>(to_size(limit), 1);  // 0 would count nothing
+  state.reserve = kBookkeepingReserve;
+  H5MMset_budget(&state);
+}
+
+MemoryBudget::~MemoryBudget() {
+  // What a refused read freed into the library's free lists goes back to the
+  // system, and counts as given back.
+  if (budget_state().refused) (void)H5garbage_collect();
+  H5MM_budget_t state = budget_state();
+  state.limit = 0;  // the counts stay readable until the next budget
+  H5MMset_budget(&state);
+}
+
+bool MemoryBudget::refused() noexcept { return budget_state().refused; }
+std::uint64_t MemoryBudget::peak() noexcept { return budget_state().peak; }
+std::int64_t MemoryBudget::held() noexcept { return budget_state().held; }
+
+MemoryBudget::Extension::Extension(std::uint64_t extra) noexcept {
+  H5MM_budget_t state = budget_state();
+  saved_limit_ = state.limit;
+  if (state.limit == 0) return;  // no budget running
+  state.limit += to_size(std::min<std::uint64_t>(extra, std::numeric_limits<std::size_t>::max() - state.limit));
+  H5MMset_budget(&state);
+}
+
+MemoryBudget::Extension::~Extension() {
+  H5MM_budget_t state = budget_state();
+  if (state.limit == 0) return;
+  state.limit = static_cast<std::size_t>(saved_limit_);
+  H5MMset_budget(&state);
+}
+
+#else
+
+MemoryBudget::MemoryBudget(std::uint64_t) noexcept {}
+MemoryBudget::~MemoryBudget() = default;
+bool MemoryBudget::refused() noexcept { return false; }
+std::uint64_t MemoryBudget::peak() noexcept { return 0; }
+std::int64_t MemoryBudget::held() noexcept { return 0; }
+MemoryBudget::Extension::Extension(std::uint64_t) noexcept {}
+MemoryBudget::Extension::~Extension() = default;
+
+#endif
+
+// ---------------------------------------------------------------------------
 // Errors
 
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept {
   const ErrorPrintingOff quiet;
+  // Closing gives memory back; a close whose allocation were refused would
+  // leave the object, and with a file everything in it, open for good.
+  const MemoryBudget::Extension closing(std::numeric_limits<std::uint64_t>::max());
   (void)close(id);
 }
 

@@ -30,6 +30,42 @@ namespace quillrun::h5 {
 // threads working without Python's lock take turns in it.
 [[nodiscard]] std::mutex& library_mutex() noexcept;
 
+// Bounds the memory the library holds for itself (object headers, heaps,
+// B-tree nodes, its caches, chunk and filter buffers) while it lives: an
+// allocation that would make the library hold more than `limit` bytes at once
+// fails, and so does the call that needed it; small ones (4 KiB at most, the
+// library's bookkeeping) may go 16 MiB further. Counts start at zero. Closing
+// a handle is never refused. Made and dropped under library_mutex(), which
+// every call it bounds holds; a refused budget gives the library's free lists
+// back at the end. Without a library built by scripts/deps.sh nothing is
+// counted.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(std::uint64_t limit) noexcept;
+  ~MemoryBudget();
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+  // Whether an allocation was refused.
+  [[nodiscard]] static bool refused() noexcept;
+  // The most the library has held at once, in bytes.
+  [[nodiscard]] static std::uint64_t peak() noexcept;
+  // Bytes allocated less bytes freed since the budget began.
+  [[nodiscard]] static std::int64_t held() noexcept;
+
+  // Lets a running budget's library hold `extra` bytes more while it lives.
+  class Extension {
+   public:
+    explicit Extension(std::uint64_t extra) noexcept;
+    ~Extension();
+    Extension(const Extension&) = delete;
+    Extension& operator=(const Extension&) = delete;
+
+   private:
+    std::uint64_t saved_limit_ = 0;
+  };
+};
+
 // Closes `id` with `close`, with error printing off and any failure ignored.
 void close_quietly(herr_t (*close)(hid_t), hid_t id) noexcept;
 

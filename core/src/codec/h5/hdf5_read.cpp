@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "codec/h5/checked.hpp"
@@ -124,11 +125,39 @@ Result<Shape, SdkError> dataset_shape(hid_t dataset) {
   return shape;
 }
 
+namespace {
+
+// What the library may hold to decode one chunk of `dataset` (none for a
+// dataset that is not chunked): the inflated chunk, in a buffer that doubles
+// until it fits, and the unshuffled copy beside it.
+[[nodiscard]] Result<std::uint64_t, SdkError> chunk_decoding_bytes(hid_t dataset) {
+  QR_ASSIGN_OR_RETURN(PropList dcpl, take<PropList>(H5Dget_create_plist(dataset), "H5Dget_create_plist"));
+  const H5D_layout_t layout = H5Pget_layout(dcpl.get());
+  if (layout < 0) return fail(last_error("H5Pget_layout"));
+  if (layout != H5D_CHUNKED) return std::uint64_t{0};
+  std::array<hsize_t, H5S_MAX_RANK> chunk{};
+  const int rank = H5Pget_chunk(dcpl.get(), H5S_MAX_RANK, chunk.data());
+  if (rank < 0) return fail(last_error("H5Pget_chunk"));
+  QR_ASSIGN_OR_RETURN(Datatype type, take<Datatype>(H5Dget_type(dataset), "H5Dget_type"));
+  // Saturates: the reader's size guard has bounded a chunk long before.
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max() / 3;
+  std::uint64_t bytes = H5Tget_size(type.get());
+  for (int i = 0; i < rank; ++i) {
+    const std::uint64_t d = chunk[static_cast<std::size_t>(i)];
+    bytes = d != 0 && bytes > kMax / d ? kMax : bytes * d;
+  }
+  return 3 * bytes;
+}
+
+}  // namespace
+
 template <class T>
 Result<layout::CellVector<T>, SdkError> read_dataset_exact(hid_t dataset, std::size_t count) {
   const ErrorPrintingOff quiet;
   layout::CellVector<T> values(count);
   if (count == 0) return values;
+  QR_ASSIGN_OR_RETURN(const std::uint64_t chunk_bytes, chunk_decoding_bytes(dataset));
+  const MemoryBudget::Extension decoding(chunk_bytes);
   QR_ASSIGN_OR_RETURN(PropList dxpl, take<PropList>(H5Pcreate(H5P_DATASET_XFER), "H5Pcreate"));
   QR_TRY(check(H5Pset_type_conv_cb(dxpl.get(), &refuse_lossy_conversion, nullptr), "H5Pset_type_conv_cb"));
   QR_TRY(check(H5Dread(dataset, ElementType<T>::memory(), H5S_ALL, H5S_ALL, dxpl.get(), values.data()), "H5Dread"));
@@ -327,6 +356,18 @@ Result<AttributeShape, SdkError> attribute_shape(hid_t attribute) {
     if (variable < 0) return fail(last_error("H5Tis_variable_str"));
     shape.variable_string = variable > 0;
   }
+  shape.file_element_size = shape.element_size;
+  if (shape.variable_string) {
+    // The type handed over is the in-memory one (a pointer); in the file
+    // each string is its length, then an address and an index into a
+    // global heap, in the file's width of addresses.
+    QR_ASSIGN_OR_RETURN(File file, take<File>(H5Iget_file_id(attribute), "H5Iget_file_id"));
+    QR_ASSIGN_OR_RETURN(PropList fcpl, take<PropList>(H5Fget_create_plist(file.get()), "H5Fget_create_plist"));
+    std::size_t address_size = 0;
+    QR_TRY(check(H5Pget_sizes(fcpl.get(), &address_size, nullptr), "H5Pget_sizes"));
+    shape.file_element_size = 4 + address_size + 4;
+  }
+  shape.stored_bytes = H5Aget_storage_size(attribute);
   return shape;
 }
 

@@ -73,9 +73,13 @@ template <class T>
 
 struct AttributeShape {
   H5T_class_t type_class = H5T_NO_CLASS;
-  std::size_t element_size = 0;  // stored size of one element
+  std::size_t element_size = 0;  // size of one element as the library hands it over
   std::uint64_t count = 0;       // number of elements
   bool variable_string = false;
+  // What one element takes in the file (a variable-length string: its
+  // length and global heap reference), and what the attribute's data takes.
+  std::size_t file_element_size = 0;
+  std::uint64_t stored_bytes = 0;
 };
 [[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
 

@@ -184,6 +184,17 @@ Result<AttributeSet, SdkError> AttributeSet::gather(const ReaderFile& file, hid_
     const Uint128 declared = saturating_mul(shape.element_size, shape.count);
     if (declared > file.length())
       return fail(too_large(member_path(set.object_path_, name), declared, file.length()));
+    // The library copies the data of a text or float attribute out by the
+    // size its type has in the file, without comparing that with what the
+    // attribute holds: a file whose type disagrees with its data (a
+    // variable-length string type whose stored size was changed) would be
+    // read past the end of the data.
+    const Uint128 expected = saturating_mul(shape.file_element_size, shape.count);
+    if ((shape.type_class == H5T_STRING || shape.type_class == H5T_FLOAT) && Uint128{shape.stored_bytes} != expected) {
+      return fail(hdf5_error("attribute " + member_path(set.object_path_, name) + " keeps " +
+                             std::to_string(shape.stored_bytes) + " bytes in its header for " + to_decimal(expected) +
+                             " bytes of data"));
+    }
     std::optional<std::vector<std::string>> strings;
     if (shape.variable_string) {
       QR_ASSIGN_OR_RETURN(strings, h5::read_variable_strings(attribute.get(), member_path(set.object_path_, name),

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +23,20 @@ namespace quillrun::reader {
 // Deflate expands at most about 1032-fold, so no honest dataset declares
 // more than this many bytes per byte of the file.
 inline constexpr std::uint64_t kMaxExpansion = 1032;
+
+// What the library may hold for itself during one read: its caches and
+// working buffers (a valid trace of a million points needs about 4 MiB), and
+// what it decodes of the file's structure, object headers, heaps and B-trees,
+// which takes up to about 24 times the bytes it is decoded from (tens of
+// thousands of tiny attributes). The chunks of a dataset that the library
+// decodes come on top (h5::read_dataset_exact).
+inline constexpr std::uint64_t kLibraryMemoryBase = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t kLibraryMemoryPerByte = 32;
+[[nodiscard]] constexpr std::uint64_t library_memory_limit(std::uint64_t file_length) noexcept {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (file_length > (kMax - kLibraryMemoryBase) / kLibraryMemoryPerByte) return kMax;
+  return kLibraryMemoryBase + kLibraryMemoryPerByte * file_length;
+}
 
 // The open image of one read. All datasets of the read share one budget of
 // declared bytes, the same bound as for a single dataset, so that many

@@ -75,12 +75,8 @@ constexpr std::string_view kMissingVersion = "<missing>";
   return meta;
 }
 
-}  // namespace
-}  // namespace reader
-
-Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
-  using namespace reader;
-  const std::lock_guard library(h5::library_mutex());
+// The whole read; every handle of the library it opens is closed when it returns.
+[[nodiscard]] Result<NavFileData, SdkError> read_trace(std::span<const std::uint8_t> image) {
   QR_ASSIGN_OR_RETURN(ReaderFile file, ReaderFile::open(image));
   QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file, file.root(), std::string()));
   QR_TRY(check_version(root));
@@ -93,6 +89,24 @@ Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image)
   QR_ASSIGN_OR_RETURN(trace.event_markers, read_event_markers(file));
   QR_ASSIGN_OR_RETURN(trace.event_marker_styles, read_event_marker_styles(file));
   QR_ASSIGN_OR_RETURN(trace.channels, read_channels(file));
+  return trace;
+}
+
+}  // namespace
+}  // namespace reader
+
+Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
+  const std::lock_guard library(h5::library_mutex());
+  const std::uint64_t limit = reader::library_memory_limit(image.size());
+  const h5::MemoryBudget budget(limit);
+  Result<NavFileData, SdkError> trace = reader::read_trace(image);
+  // A refused allocation shows as whatever call failed for want of it; the
+  // read is reported by the rule it broke.
+  if (!trace && trace.error().is<sdk_error::Hdf5>() && h5::MemoryBudget::refused()) {
+    return fail(SdkError{sdk_error::Hdf5{"reading the file needed more than " + std::to_string(limit) +
+                                         " bytes of memory, the most a " + std::to_string(image.size()) +
+                                         "-byte file may take"}});
+  }
   return trace;
 }
 

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
+#include "codec/h5/hdf5.hpp"
 #include "support/log_capture.hpp"
 #include "support/qrd_craft.hpp"
 #include "support/qrd_mutate.hpp"
@@ -167,6 +170,106 @@ TEST(ReadRobustness, ContiguousStorageSmallerThanItsExtentIsRefused) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "HDF5 error: dataset nav_points/time keeps 16 bytes at byte " +
                                      std::to_string(address) + " of the file for 32 bytes of data");
+}
+
+// Images that harmed the reader inside the library: an uninitialised pointer
+// freed, a local heap's free list followed forever, an attribute read past
+// the end of its data. Each fails with its own text, leaves no object open,
+// and (read a second time, once the library's lasting state exists) leaves
+// the library holding no more memory than before.
+struct HostileImage {
+  const char* name;
+  const char* message;
+};
+
+class Hostile : public ::testing::TestWithParam<HostileImage> {};
+
+TEST_P(Hostile, FailsWithItsTextAndKeepsNothing) {
+  std::ifstream in(std::filesystem::path(QR_TEST_HOSTILE_DIR) / GetParam().name, std::ios::binary);
+  const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(image.empty());
+  (void)read_nav_file(image);
+  const auto r = read_nav_file(image);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), GetParam().message);
+  EXPECT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL), 0);
+  EXPECT_LE(h5::MemoryBudget::held(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, Hostile,
+    ::testing::Values(
+        HostileImage{"free-invalid-pointer-a.qrd", "HDF5 error: address undefined"},
+        HostileImage{"free-invalid-pointer-b.qrd", "HDF5 error: address undefined"},
+        HostileImage{"heap-free-list-loop-a.qrd",
+                     "HDF5 error: bad heap free list: more nodes than the heap has room for"},
+        HostileImage{"heap-free-list-loop-b.qrd",
+                     "HDF5 error: bad heap free list: more nodes than the heap has room for"},
+        // The variable-length string type's size in the file was cut from 16
+        // bytes (length, address, index) to 15 or 1; the data with it.
+        HostileImage{"attribute-overread-1.qrd",
+                     "HDF5 error: attribute quillrun_version keeps 15 bytes in its header for 16 bytes of data"},
+        HostileImage{"attribute-overread-2.qrd",
+                     "HDF5 error: attribute quillrun_version keeps 1 bytes in its header for 16 bytes of data"},
+        HostileImage{"attribute-overread-3.qrd",
+                     "HDF5 error: attribute channels/c1/unit keeps 15 bytes in its header for 16 bytes of data"}),
+    [](const ::testing::TestParamInfo<HostileImage>& image) {
+      std::string name(image.param.name, std::string_view(image.param.name).find('.'));
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
+
+// A deflate stream of `size` zero bytes: about a thousandth of that long.
+std::vector<std::uint8_t> deflated_zeros(std::size_t size) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit(&stream, 6), Z_OK);
+  std::vector<std::uint8_t> zeros(std::size_t{1} << 20, 0);
+  std::vector<std::uint8_t> out(size / 512 + 4096);
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  for (std::size_t fed = 0; fed < size; fed += zeros.size()) {
+    stream.next_in = zeros.data();
+    stream.avail_in = static_cast<uInt>(zeros.size());
+    EXPECT_EQ(deflate(&stream, fed + zeros.size() < size ? Z_NO_FLUSH : Z_FINISH), fed + zeros.size() < size ? Z_OK
+                                                                                                         : Z_STREAM_END);
+  }
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// The library inflates a chunk's whole stream before it compares the result
+// with the chunk's size: a chunk of 4 KiB stored as 128 MiB of deflated zeros
+// (about 128 KiB) takes the library past what a file of that size may take.
+// The read fails with the rule in its text, and gives back what it took.
+TEST(ReadRobustness, ChunkInflatingPastTheMemoryBudgetFails) {
+  testing::FilePlan plan = testing::minimal_file(1024);
+  // Stored as 32-bit floats, the column is decoded by the library, not the reader.
+  plan.set<float>("nav_points", "lat", std::vector<float>(1024, 48.0F));
+  const std::vector<std::uint8_t> bomb = deflated_zeros(std::size_t{128} << 20);
+  plan.table("nav_points")->extra = [&bomb](hid_t group) {
+    const hid_t lat = H5Dopen2(group, "lat", H5P_DEFAULT);
+    const hsize_t offset = 0;
+    EXPECT_GE(H5Dwrite_chunk(lat, H5P_DEFAULT, 0, &offset, bomb.size(), bomb.data()), 0);
+    H5Dclose(lat);
+  };
+  const std::vector<std::uint8_t> image = testing::build(plan);
+  // 64 MiB and 32 bytes per byte of the file.
+  const std::uint64_t limit = (std::uint64_t{64} << 20) + 32 * std::uint64_t{image.size()};
+  ASSERT_LT(limit, std::uint64_t{128} << 20);
+  (void)read_nav_file(image);
+  const auto r = read_nav_file(image);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "HDF5 error: reading the file needed more than " + std::to_string(limit) +
+                                     " bytes of memory, the most a " + std::to_string(image.size()) +
+                                     "-byte file may take");
+  EXPECT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL), 0);
+  EXPECT_TRUE(h5::MemoryBudget::refused());
+  // Small allocations may use a reserve of 16 MiB past the limit.
+  EXPECT_LE(h5::MemoryBudget::peak(), limit + (std::uint64_t{16} << 20));
+  EXPECT_LE(h5::MemoryBudget::held(), 0);
+  // The next read has the whole budget again.
+  EXPECT_TRUE(read_nav_file(testing::build(testing::minimal_file(3))));
 }
 
 TEST(ReadRobustness, TruncatedImagesFail) {

@@ -1,0 +1,290 @@
+/* Reproducer of h5-failed-allocation-cleanup.patch: a read that the memory
+ * budget (h5mm-memory-budget.patch) stops part-way ends in an error, never in
+ * a crash.
+ *
+ * The program writes, in memory, a file that takes a reader through most of
+ * what the library decodes: groups in the earliest format (symbol tables,
+ * local heaps, version-1 B-trees) and in the newer one with dense storage
+ * (link and attribute messages in fractal heaps, version-2 B-trees), chunked
+ * and deflated, contiguous and compact datasets, variable-length string,
+ * fixed string and float attributes. It reads all of it again and again,
+ * under budgets from 1 KiB up to what a whole read takes, so that each of the
+ * read's allocations is in turn among the first refused:
+ * - with the reserve for small allocations that readers use, so that only
+ *   large allocations are refused: each read must give the values of an
+ *   unbounded read or fail, and leave nothing open;
+ * - with no reserve, so that every allocation may be refused, the cleanup's
+ *   own included: each read must end, in a value or an error.
+ * Unpatched, the library crashes within the first hundred budgets: it frees
+ * pointers it never set (a B-tree node's child addresses, a property's shared
+ * name, a v2 B-tree header twice), dereferences what it failed to allocate (a
+ * new file's cache, its shared part, a dataspace's dimensions, a datatype),
+ * closes the location instead of the object it just opened when registering
+ * the object's ID fails, and inserts into hash tables without noticing that
+ * the insertion failed.
+ *
+ *   cc -o repro h5-failed-allocation-cleanup.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
+ *   ./repro
+ *
+ * Exits 1 unless all of that holds. */
+#include <hdf5.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define MIB ((size_t)1 << 20)
+#define STEPS 2000
+
+/* ------------------------------------------------------------------------ */
+/* The file */
+
+static void text_attribute(hid_t object, const char *name, const char *value) {
+  hid_t type = H5Tcopy(H5T_C_S1), space = H5Screate(H5S_SCALAR);
+  H5Tset_size(type, H5T_VARIABLE);
+  hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+  H5Awrite(attribute, type, &value);
+  H5Aclose(attribute);
+  H5Sclose(space);
+  H5Tclose(type);
+}
+
+static void fixed_attribute(hid_t object, const char *name, const char *value) {
+  hid_t type = H5Tcopy(H5T_C_S1), space = H5Screate(H5S_SCALAR);
+  H5Tset_size(type, strlen(value));
+  hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
+  H5Awrite(attribute, type, value);
+  H5Aclose(attribute);
+  H5Sclose(space);
+  H5Tclose(type);
+}
+
+static void float_attribute(hid_t object, const char *name, double value) {
+  hid_t space = H5Screate(H5S_SCALAR);
+  hid_t attribute = H5Acreate2(object, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT);
+  H5Awrite(attribute, H5T_NATIVE_DOUBLE, &value);
+  H5Aclose(attribute);
+  H5Sclose(space);
+}
+
+/* A dataset of `n` 32-bit integers i * scale, laid out as `layout` says. */
+static void dataset(hid_t group, const char *name, H5D_layout_t layout, hsize_t n, int scale) {
+  int *values = malloc(n * sizeof *values);
+  for (hsize_t i = 0; i < n; ++i) values[i] = (int)i * scale;
+  hid_t space = H5Screate_simple(1, &n, NULL), dcpl = H5Pcreate(H5P_DATASET_CREATE);
+  H5Pset_layout(dcpl, layout);
+  if (layout == H5D_CHUNKED) {
+    hsize_t chunk = n / 8;
+    H5Pset_chunk(dcpl, 1, &chunk);
+    H5Pset_shuffle(dcpl);
+    H5Pset_deflate(dcpl, 6);
+  }
+  hid_t d = H5Dcreate2(group, name, H5T_STD_I32LE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+  H5Dwrite(d, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, values);
+  H5Dclose(d);
+  H5Pclose(dcpl);
+  H5Sclose(space);
+  free(values);
+}
+
+static void *make_image(size_t *size) {
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_fapl_core(fapl, MIB, 0);
+  hid_t file = H5Fcreate("cleanup-image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+  text_attribute(file, "title", "a file read under every budget");
+  fixed_attribute(file, "fixed", "sixteen bytes ok");
+  float_attribute(file, "scale", 0.5);
+
+  hid_t old = H5Gcreate2(file, "old", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  dataset(old, "chunked", H5D_CHUNKED, 4096, 3);
+  dataset(old, "contiguous", H5D_CONTIGUOUS, 512, 5);
+  dataset(old, "compact", H5D_COMPACT, 64, 7);
+  text_attribute(old, "note", "symbol table");
+  H5Gclose(old);
+
+  /* Tracked creation order and more members than the compact limit: dense
+   * storage of links and attributes. */
+  hid_t gcpl = H5Pcreate(H5P_GROUP_CREATE);
+  H5Pset_link_creation_order(gcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+  H5Pset_attr_creation_order(gcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+  hid_t dense = H5Gcreate2(file, "dense", H5P_DEFAULT, gcpl, H5P_DEFAULT);
+  char name[32];
+  for (int i = 0; i < 12; ++i) {
+    snprintf(name, sizeof name, "member-%02d", i);
+    dataset(dense, name, i % 2 ? H5D_CHUNKED : H5D_CONTIGUOUS, 256, i + 1);
+    snprintf(name, sizeof name, "text-%02d", i);
+    text_attribute(dense, name, name);
+    snprintf(name, sizeof name, "float-%02d", i);
+    float_attribute(dense, name, i * 1.5);
+  }
+  H5Gclose(dense);
+  H5Pclose(gcpl);
+
+  H5Fflush(file, H5F_SCOPE_GLOBAL);
+  ssize_t image_size = H5Fget_file_image(file, NULL, 0);
+  void *image = malloc((size_t)image_size);
+  H5Fget_file_image(file, image, (size_t)image_size);
+  H5Fclose(file);
+  H5Pclose(fapl);
+  *size = (size_t)image_size;
+  return image;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Opening and closing the file alone (what the library holds of it at least),
+ * and reading all of it: a sum over every value read, or -1 */
+
+typedef struct {
+  long long sum;
+  int failed;
+} reading_t;
+
+static void add_bytes(reading_t *r, const void *bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) r->sum = r->sum * 31 + ((const unsigned char *)bytes)[i];
+}
+
+static herr_t read_attribute(hid_t object, const char *name, const H5A_info_t *info, void *data) {
+  (void)info;
+  reading_t *r = data;
+  hid_t attribute = H5Aopen(object, name, H5P_DEFAULT);
+  if (attribute < 0) return -1;
+  hid_t type = H5Aget_type(attribute);
+  herr_t status = -1;
+  if (type >= 0) {
+    if (H5Tget_class(type) == H5T_FLOAT) {
+      double value;
+      if ((status = H5Aread(attribute, H5T_NATIVE_DOUBLE, &value)) >= 0) add_bytes(r, &value, sizeof value);
+    } else if (H5Tis_variable_str(type) > 0) {
+      char *value = NULL;
+      hid_t space = H5Aget_space(attribute);
+      if (space >= 0 && (status = H5Aread(attribute, type, &value)) >= 0) {
+        add_bytes(r, value, strlen(value));
+        H5Treclaim(type, space, H5P_DEFAULT, &value);
+      }
+      if (space >= 0) H5Sclose(space);
+    } else {
+      char value[64] = {0};
+      size_t size = H5Tget_size(type);
+      if (size < sizeof value && (status = H5Aread(attribute, type, value)) >= 0) add_bytes(r, value, size);
+    }
+    H5Tclose(type);
+  }
+  H5Aclose(attribute);
+  return status < 0 ? -1 : 0;
+}
+
+static herr_t read_member(hid_t group, const char *name, const H5L_info2_t *info, void *data) {
+  (void)info;
+  reading_t *r = data;
+  hid_t d = H5Dopen2(group, name, H5P_DEFAULT);
+  if (d < 0) return -1;
+  herr_t status = -1;
+  hid_t space = H5Dget_space(d);
+  hssize_t n = space < 0 ? -1 : H5Sget_simple_extent_npoints(space);
+  if (n > 0) {
+    int *values = malloc((size_t)n * sizeof *values);
+    if ((status = H5Dread(d, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, values)) >= 0)
+      add_bytes(r, values, (size_t)n * sizeof *values);
+    free(values);
+  }
+  if (space >= 0) H5Sclose(space);
+  H5Dclose(d);
+  return status < 0 ? -1 : 0;
+}
+
+/* The group's attributes, and its datasets when it has no other members. */
+static int read_group(hid_t file, const char *path, int datasets, reading_t *r) {
+  hid_t group = H5Gopen2(file, path, H5P_DEFAULT);
+  if (group < 0) return -1;
+  hsize_t at = 0;
+  int failed = H5Aiterate2(group, H5_INDEX_NAME, H5_ITER_INC, &at, read_attribute, r) < 0;
+  at = 0;
+  if (datasets) failed |= H5Literate2(group, H5_INDEX_NAME, H5_ITER_INC, &at, read_member, r) < 0;
+  H5Gclose(group);
+  return failed ? -1 : 0;
+}
+
+static long long read_all(const void *image, size_t size, int open_only) {
+  reading_t r = {0, 0};
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  if (fapl < 0) return -1;
+  H5Pset_fapl_core(fapl, MIB, 0);
+  H5Pset_file_image(fapl, (void *)(uintptr_t)image, size);
+  H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG);
+  hid_t file = H5Fopen("cleanup-image", H5F_ACC_RDONLY, fapl);
+  H5Pclose(fapl);
+  if (file < 0) return -1;
+  int failed = !open_only && read_group(file, "/", 0, &r) < 0;
+  failed |= !open_only && read_group(file, "old", 1, &r) < 0;
+  failed |= !open_only && read_group(file, "dense", 1, &r) < 0;
+  /* Closing frees memory: it runs without a limit, counted all the same. */
+  H5MM_budget_t budget;
+  H5MMget_budget(&budget);
+  size_t limit = budget.limit;
+  budget.limit = limit ? SIZE_MAX : 0;
+  H5MMset_budget(&budget);
+  H5Fclose(file);
+  H5MMget_budget(&budget);
+  budget.limit = limit;
+  H5MMset_budget(&budget);
+  return failed ? -1 : (r.sum & 0x7fffffffffffffffLL);
+}
+
+/* ------------------------------------------------------------------------ */
+
+/* The most the library holds at once while it reads. */
+static size_t peak_of(const void *image, size_t size, int open_only) {
+  H5MM_budget_t budget = {.limit = SIZE_MAX};
+  H5MMset_budget(&budget);
+  (void)read_all(image, size, open_only);
+  H5MMget_budget(&budget);
+  H5MM_budget_t off = {.limit = 0};
+  H5MMset_budget(&off);
+  return budget.peak;
+}
+
+int main(void) {
+  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
+  size_t size;
+  void *image = make_image(&size);
+  long long expected = read_all(image, size, 0);
+  if (expected < 0) return 2;
+  /* Most budgets fall where the read has opened the file, a little below
+   * the most the file's opening takes (its metadata cache is one large
+   * allocation), and the whole read. */
+  size_t opened = peak_of(image, size, 1), peak = peak_of(image, size, 0);
+  size_t from = opened > 65536 ? opened - 65536 : 1024;
+  int failures = 0;
+  for (int reserve = 1; reserve >= 0; --reserve) {
+    int refused = 0, read = 0, left_open = 0;
+    for (size_t limit = 1024; limit <= peak + 4096; limit += limit < from ? from / 64 : (peak + 4096 - from) / STEPS) {
+      H5MM_budget_t bounded = {.limit = limit, .reserve = reserve ? 16 * MIB : 0};
+      H5MMset_budget(&bounded);
+      long long sum = read_all(image, size, 0);
+      H5MMget_budget(&bounded);
+      H5MM_budget_t off = {.limit = 0};
+      H5MMset_budget(&off);
+      if (sum >= 0 && sum != expected) {
+        fprintf(stderr, "limit %zu: the read gave other values\n", limit);
+        ++failures;
+      }
+      if (H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL) != 0) {
+        ++left_open;
+        if (reserve) ++failures;
+        /* What one read left open would count against the next. */
+        hid_t ids[16];
+        ssize_t n = H5Fget_obj_ids(H5F_OBJ_ALL, H5F_OBJ_ALL, 16, ids);
+        for (ssize_t i = 0; i < n; ++i) H5Fclose(ids[i]);
+      }
+      sum >= 0 ? ++read : ++refused;
+      if (sum < 0 && !bounded.refused) {
+        fprintf(stderr, "limit %zu: the read failed with no allocation refused\n", limit);
+        ++failures;
+      }
+    }
+    printf("%s reserve: %d budgets refused, %d read, %d left objects open (peak %zu B)\n", reserve ? "with" : "without",
+           refused, read, left_open, peak);
+    if (refused == 0 || read == 0) ++failures;
+  }
+  free(image);
+  return failures == 0 ? 0 : 1;
+}
