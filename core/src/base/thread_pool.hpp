@@ -1,8 +1,9 @@
 #pragma once
-// The core's one pool of worker threads, for work that touches no HDF5 and
-// no Python: as many threads as the process may run on, at most 8, the
-// calling thread counted among them. Made on first use; its threads live as
-// long as the process.
+// Worker threads for work that touches no HDF5 and no Python: as many as the
+// process may run on, at most 8, the calling thread counted among them. They
+// are started by the call that needs them and joined before it returns, so
+// that between calls the process has only its own threads (a fork then finds
+// none of ours, and no pool state that a thread missing in the child holds).
 
 #include <cstddef>
 #include <functional>
@@ -20,10 +21,11 @@ inline constexpr std::size_t kMaxThreads = 8;
 // and benchmarks use it to compare one thread with many.
 void limit_threads(std::size_t threads) noexcept;
 
-// Runs `task` on the calling thread and on up to `helpers` pool threads at
-// once, and returns when every run that started has returned; a run that had
-// not started by then never starts. Each run must share out the work itself
-// and return when none is left; a run on a pool thread must not throw.
+// Runs `task` on the calling thread and on up to `helpers` threads started
+// for it, and returns when every run has returned and its thread has ended.
+// A helper that the system refuses to start leaves its share to the others,
+// so each run must share out the work itself and return when none is left;
+// a run on a helper must not throw.
 void run_shared(const std::function<void()>& task, std::size_t helpers);
 
 }  // namespace quillrun::pool
