@@ -3,10 +3,11 @@
 // process may run on, at most 8, the calling thread counted among them. They
 // are started by the call that needs them and joined before it returns, so
 // that between calls the process has only its own threads (a fork then finds
-// none of ours, and no pool state that a thread missing in the child holds).
+// none of ours, and no state of theirs).
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace quillrun::pool {
 
@@ -21,11 +22,32 @@ inline constexpr std::size_t kMaxThreads = 8;
 // and benchmarks use it to compare one thread with many.
 void limit_threads(std::size_t threads) noexcept;
 
-// Runs `task` on the calling thread and on up to `helpers` threads started
-// for it, and returns when every run has returned and its thread has ended.
-// A helper that the system refuses to start leaves its share to the others,
-// so each run must share out the work itself and return when none is left;
-// a run on a helper must not throw.
+// The threads of one whole operation on the thread that makes it: while it
+// lives there, run_shared hands each step to the threads an earlier step
+// started, and starts more only when a step wants more. They end with it.
+// Without one, each run_shared starts and ends threads of its own, and ends
+// only once every thread it started has been scheduled.
+class Crew {
+ public:
+  Crew() noexcept;
+  ~Crew();
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+
+  class Team;  // the threads, made by the first step that wants any
+
+ private:
+  friend void run_shared(const std::function<void()>& task, std::size_t helpers);
+
+  Crew* outer_;
+  std::unique_ptr<Team> team_;
+};
+
+// Runs `task` on the calling thread and on up to `helpers` other threads at
+// once, and returns when every run that started has returned; a run that had
+// not started by then never starts, and a helper that the system refuses to
+// start leaves its share to the others. Each run must share out the work
+// itself and return when none is left; a run on a helper must not throw.
 void run_shared(const std::function<void()>& task, std::size_t helpers);
 
 }  // namespace quillrun::pool

@@ -62,8 +62,15 @@ NavFileData satellite_trace(std::int64_t points) {
 // A fork's child: its own threads start, and it writes and reads what the
 // parent does. The exit status names what failed.
 [[nodiscard]] int child_work(const NavFileData& trace, std::span<const std::uint8_t> image) {
+  // Each run waits for the others, so that all four are running at once.
   std::atomic<std::size_t> runs{0};
-  pool::run_shared([&] { ++runs; }, 3);
+  pool::run_shared(
+      [&] {
+        ++runs;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (runs < 4 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      },
+      3);
   if (runs != 4) return 10;
   const auto written = write_nav_image(trace);
   if (!written || !same(written->bytes(), image)) return 11;

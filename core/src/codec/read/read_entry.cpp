@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "base/thread_pool.hpp"
 #include "codec/h5/hdf5.hpp"
 #include "codec/read/dataset_access.hpp"
 #include "codec/layout.hpp"
@@ -81,6 +82,9 @@ constexpr std::string_view kMissingVersion = "<missing>";
 Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
   using namespace reader;
   const std::lock_guard library(h5::library_mutex());
+  // The read's threads end before the lock is let go, so a fork, which
+  // waits for the lock, never finds one.
+  const pool::Crew crew;
   QR_ASSIGN_OR_RETURN(ReaderFile file, ReaderFile::open(image));
   QR_ASSIGN_OR_RETURN(const AttributeSet root, AttributeSet::gather(file, file.root(), std::string()));
   QR_TRY(check_version(root));
