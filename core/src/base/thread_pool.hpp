@@ -1,6 +1,8 @@
 #pragma once
-// Worker threads for work that touches no HDF5 and no Python: as many as the
-// process may run on, at most 8, the calling thread counted among them. They
+// Worker threads for work that touches no HDF5 and no Python, and does not
+// log (the sink may need Python's lock, which a fork holds while it waits for
+// the read or write these threads serve): as many as the process may run on,
+// at most 8, the calling thread counted among them. They
 // are started by the call that needs them and joined before it returns, so
 // that between calls the process has only its own threads (a fork then finds
 // none of ours, and no state of theirs).
