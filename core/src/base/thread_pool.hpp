@@ -2,10 +2,10 @@
 // Worker threads for work that touches no HDF5 and no Python, and does not
 // log (the sink may need Python's lock, which a fork holds while it waits for
 // the read or write these threads serve): as many as the process may run on,
-// at most 8, the calling thread counted among them. They
-// are started by the call that needs them and joined before it returns, so
-// that between calls the process has only its own threads (a fork then finds
-// none of ours, and no state of theirs).
+// at most 8, the calling thread counted among them. They are started by the
+// call that needs them and joined before it returns, so that between calls
+// the process has only its own threads (a fork then finds none of ours, and
+// no state of theirs).
 
 #include <cstddef>
 #include <functional>
@@ -36,13 +36,12 @@ class Crew {
   Crew(const Crew&) = delete;
   Crew& operator=(const Crew&) = delete;
 
-  class Team;  // the threads, made by the first step that wants any
-
  private:
   friend void run_shared(const std::function<void()>& task, std::size_t helpers);
+  class Team;
 
   Crew* outer_;
-  std::unique_ptr<Team> team_;
+  std::unique_ptr<Team> team_;  // made by the first step that wants threads
 };
 
 // Runs `task` on the calling thread and on up to `helpers` other threads at

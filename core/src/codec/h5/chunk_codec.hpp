@@ -65,10 +65,11 @@ inline constexpr std::size_t kItemsPerThread = 4;
 
 // Runs `count` items through up to three steps: `first` on the calling thread
 // in item order, `middle` on the calling thread and on threads started for
-// the call, `last` on the calling thread in item order. At most `window` items are between `first` and the
-// end of `last` at once; `slot` (below `window`) names the item's place in
-// that window, so buffers sized per slot bound the memory. The first failure
-// in item order is returned; items after it are not started.
+// the call, `last` on the calling thread in item order. At most `window` items
+// are between `first` and the end of `last` at once; `slot` (below `window`)
+// names the item's place in that window, so buffers sized per slot bound the
+// memory. The first failure in item order is returned; items after it are not
+// started.
 struct Steps {
   std::size_t count = 0;
   std::size_t window = 1;
@@ -78,9 +79,10 @@ struct Steps {
 };
 [[nodiscard]] Status<SdkError> run_in_order(const Steps& steps);
 
-// Runs `body(begin, end)` on the threads of run_in_order for the blocks of `block` items that
-// cover [0, count), and returns the first failure in block order, so that a
-// check made row by row fails on the same row as a loop would.
+// Runs `body(begin, end)` as run_in_order runs `middle`, for the blocks of
+// `block` items that cover [0, count), and returns the first failure in block
+// order, so that a check made row by row fails on the same row as a loop
+// would.
 [[nodiscard]] Status<SdkError> for_blocks(std::size_t count, std::size_t block,
                                           const std::function<Status<SdkError>(std::size_t, std::size_t)>& body);
 
