@@ -44,6 +44,9 @@ class Crew::Team {
     threads_.clear();  // joins them
   }
 
+  // Whether a step is running: only the thread that runs the steps asks.
+  [[nodiscard]] bool busy() const noexcept { return busy_; }
+
   void run(const std::function<void()>& task, std::size_t helpers) {
     while (threads_.size() < helpers) {
       try {
@@ -52,6 +55,7 @@ class Crew::Team {
         break;  // out of threads: those already there do the work
       }
     }
+    busy_ = true;
     {
       const std::lock_guard lock(mutex_);
       task_ = &task;
@@ -73,6 +77,7 @@ class Crew::Team {
       done_.wait(lock, [&] { return running_ == 0; });
       task_ = nullptr;
     }
+    busy_ = false;
     if (thrown) std::rethrow_exception(thrown);
   }
 
@@ -99,6 +104,7 @@ class Crew::Team {
   std::size_t open_ = 0;     // runs of the step that helpers may still start
   std::size_t running_ = 0;  // runs of the step on helpers
   bool stopping_ = false;
+  bool busy_ = false;
   std::vector<std::jthread> threads_;
 };
 
@@ -125,9 +131,12 @@ void run_shared(const std::function<void()>& task, std::size_t helpers) {
   }
   if (Crew* crew = t_crew) {
     if (!crew->team_) crew->team_ = std::make_unique<Crew::Team>();
-    crew->team_->run(task, helpers);
-    return;
+    if (!crew->team_->busy()) {
+      crew->team_->run(task, helpers);
+      return;
+    }
   }
+  // No crew, or a step started from inside another: threads of its own.
   Crew::Team team;
   team.run(task, helpers);
 }
