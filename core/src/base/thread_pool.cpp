@@ -5,16 +5,20 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quillrun::pool {
 namespace {
 
 std::atomic<std::size_t> g_limit{0};
+
+// The crew of the operation this thread is running, if any.
+thread_local Crew* t_crew = nullptr;
 
 [[nodiscard]] std::size_t usable_cpus() noexcept {
   cpu_set_t set;
@@ -24,46 +28,56 @@ std::atomic<std::size_t> g_limit{0};
   return count > 0 ? static_cast<std::size_t>(count) : 1;
 }
 
-// One call of run_shared: how many of its runs are queued or running.
-struct Share {
-  const std::function<void()>* task = nullptr;
-  std::size_t queued = 0;
-  std::size_t running = 0;
-};
+}  // namespace
 
-class Pool {
+class Crew::Team {
  public:
-  explicit Pool(std::size_t workers) {
-    threads_.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-  }
-  Pool(const Pool&) = delete;
-  Pool& operator=(const Pool&) = delete;
-
-  [[nodiscard]] std::size_t workers() const noexcept { return threads_.size(); }
-
-  void run(const std::function<void()>& task, std::size_t helpers) {
-    Share share{&task, 0, 0};
+  Team() = default;
+  Team(const Team&) = delete;
+  Team& operator=(const Team&) = delete;
+  ~Team() {
     {
       const std::lock_guard lock(mutex_);
-      for (std::size_t i = 0; i < helpers; ++i) queue_.push_back(&share);
-      share.queued = helpers;
+      stopping_ = true;
     }
-    if (helpers > 0) wake_.notify_all();
-    // The runs on pool threads refer to the caller's frame: they are waited
-    // for even when the caller's own run throws.
+    wake_.notify_all();
+    threads_.clear();  // joins them
+  }
+
+  // Whether a step is running: only the thread that runs the steps asks.
+  [[nodiscard]] bool busy() const noexcept { return busy_; }
+
+  void run(const std::function<void()>& task, std::size_t helpers) {
+    while (threads_.size() < helpers) {
+      try {
+        threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;  // out of threads: those already there do the work
+      }
+    }
+    busy_ = true;
+    {
+      const std::lock_guard lock(mutex_);
+      task_ = &task;
+      open_ = std::min(helpers, threads_.size());
+    }
+    wake_.notify_all();
+    // The helpers' runs refer to the caller's frame: they are waited for
+    // even when the caller's own run throws.
     std::exception_ptr thrown;
     try {
       task();
     } catch (...) {
       thrown = std::current_exception();
     }
-    std::unique_lock lock(mutex_);
-    if (share.queued > 0) {
-      queue_.erase(std::remove(queue_.begin(), queue_.end(), &share), queue_.end());
-      share.queued = 0;
+    {
+      std::unique_lock lock(mutex_);
+      // A helper not yet scheduled does not hold the step up.
+      open_ = 0;
+      done_.wait(lock, [&] { return running_ == 0; });
+      task_ = nullptr;
     }
-    done_.wait(lock, [&] { return share.running == 0; });
+    busy_ = false;
     if (thrown) std::rethrow_exception(thrown);
   }
 
@@ -71,33 +85,35 @@ class Pool {
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [this] { return !queue_.empty(); });
-      Share* share = queue_.front();
-      queue_.pop_front();
-      --share->queued;
-      ++share->running;
+      wake_.wait(lock, [this] { return stopping_ || open_ > 0; });
+      if (stopping_) return;
+      --open_;
+      ++running_;
+      const std::function<void()>& task = *task_;
       lock.unlock();
-      (*share->task)();
+      task();
       lock.lock();
-      if (--share->running == 0) done_.notify_all();
+      if (--running_ == 0) done_.notify_all();
     }
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  std::deque<Share*> queue_;
-  std::vector<std::thread> threads_;
+  const std::function<void()>* task_ = nullptr;
+  std::size_t open_ = 0;     // runs of the step that helpers may still start
+  std::size_t running_ = 0;  // runs of the step on helpers
+  bool stopping_ = false;
+  bool busy_ = false;
+  std::vector<std::jthread> threads_;
 };
 
-// Never destroyed: its threads wait on it until the process ends, and no
-// exit should have to join them.
-Pool& shared_pool() {
-  static Pool* const pool = new Pool(std::min(usable_cpus(), kMaxThreads) - 1);
-  return *pool;
-}
+Crew::Crew() noexcept : outer_(std::exchange(t_crew, this)) {}
 
-}  // namespace
+Crew::~Crew() {
+  t_crew = outer_;
+  team_.reset();
+}
 
 std::size_t thread_count() noexcept {
   const std::size_t count = std::min(usable_cpus(), kMaxThreads);
@@ -108,8 +124,21 @@ std::size_t thread_count() noexcept {
 void limit_threads(std::size_t threads) noexcept { g_limit.store(threads, std::memory_order_relaxed); }
 
 void run_shared(const std::function<void()>& task, std::size_t helpers) {
-  Pool& pool = shared_pool();
-  pool.run(task, std::min(helpers, pool.workers()));
+  helpers = std::min(helpers, kMaxThreads - 1);
+  if (helpers == 0) {
+    task();
+    return;
+  }
+  if (Crew* crew = t_crew) {
+    if (!crew->team_) crew->team_ = std::make_unique<Crew::Team>();
+    if (!crew->team_->busy()) {
+      crew->team_->run(task, helpers);
+      return;
+    }
+  }
+  // No crew, or a step started from inside another: threads of its own.
+  Crew::Team team;
+  team.run(task, helpers);
 }
 
 }  // namespace quillrun::pool

@@ -6,7 +6,9 @@ namespace quillrun::py {
 namespace {
 
 // The guard this thread is in, if any: the logging sink's view of whether
-// the thread may call Python.
+// the thread may call Python. Guards and their held records belong to one
+// thread each, so a fork's child, whose only thread forked with the
+// interpreter lock held, has none to reset.
 thread_local WithoutGil* t_without_gil = nullptr;
 
 }  // namespace

@@ -1,22 +1,70 @@
 #include "runtime/once.hpp"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 namespace quillrun::py {
-namespace {
 
 // One lock and one wake-up for every cell: initialisations are rare, and a
 // waiter simply checks its own cell again when woken.
-struct Coordination {
+//
+// A fork takes the lock, so that the child finds it free and the cells as
+// they were between two steps. No thread holds it while it waits for
+// anything else (a waiter gives up the interpreter lock before taking it and
+// lets it go before taking the interpreter lock back), so the fork cannot
+// deadlock on it, whichever of our locks it takes first.
+struct OnceCell::Coordination {
   std::mutex mutex;
   std::condition_variable done;
+  OnceCell* running = nullptr;  // the running cells, linked by next_running_
+
+  Coordination() noexcept { (void)pthread_atfork(&prepare, &parent, &child); }
+
+  void start(OnceCell& cell, std::thread::id runner) noexcept {
+    cell.running_ = true;
+    cell.runner_ = runner;
+    cell.next_running_ = running;
+    running = &cell;
+  }
+
+  void stop(OnceCell& cell) noexcept {
+    cell.running_ = false;
+    for (OnceCell** link = &running; *link != nullptr; link = &(*link)->next_running_) {
+      if (*link == &cell) {
+        *link = cell.next_running_;
+        break;
+      }
+    }
+    cell.next_running_ = nullptr;
+  }
+
+  static void prepare() noexcept { coordination().mutex.lock(); }
+  static void parent() noexcept { coordination().mutex.unlock(); }
+  // The forking thread is the child's only thread: an initialisation of
+  // another thread never ends there, and the wake-up may still count that
+  // thread's waits, so a wait or a wake-up on it could block for good.
+  static void child() noexcept {
+    Coordination& c = coordination();
+    const std::thread::id me = std::this_thread::get_id();
+    for (OnceCell* cell = c.running; cell != nullptr;) {
+      OnceCell* next = cell->next_running_;
+      if (cell->runner_ != me) c.stop(*cell);
+      cell = next;
+    }
+    new (&c.done) std::condition_variable();
+    c.mutex.unlock();
+  }
 };
 
-Coordination& coordination() {
+OnceCell::Coordination& OnceCell::coordination() noexcept {
   static Coordination c;
   return c;
 }
+
+namespace {
 
 // Gives up the interpreter lock for the length of a wait.
 class ThreadStateRelease {
@@ -41,8 +89,7 @@ PyResult<PyObject*> OnceCell::slow_path(InitFn init, void* context) {
       std::lock_guard lock(c.mutex);
       if (PyObject* held = value_.load(std::memory_order_acquire)) return held;
       if (!running_) {
-        running_ = true;
-        runner_ = me;
+        c.start(*this, me);
         role = Role::Owner;
       } else if (runner_ == me) {
         role = Role::Nested;
@@ -56,7 +103,7 @@ PyResult<PyObject*> OnceCell::slow_path(InitFn init, void* context) {
         } catch (...) {
           if (owner) {
             std::lock_guard lock(c.mutex);
-            running_ = false;
+            c.stop(*this);
             c.done.notify_all();
           }
           throw;
@@ -78,7 +125,7 @@ PyResult<PyObject*> OnceCell::finish(PyResult<Ref> made, bool owner) {
   PyObject* result = nullptr;
   {
     std::lock_guard lock(c.mutex);
-    if (owner) running_ = false;
+    if (owner) c.stop(*this);
     if (made) {
       if (PyObject* held = value_.load(std::memory_order_acquire)) {
         // A nested initialisation got there first; keep its object.

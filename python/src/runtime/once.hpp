@@ -21,7 +21,9 @@ namespace quillrun::py {
 // waits with the lock released, so the two cannot deadlock. The same thread
 // reaching the cell again from inside its own initialisation (package code
 // that runs during an import, say) runs the initialiser once more instead of
-// waiting for itself; the first result stored wins.
+// waiting for itself; the first result stored wins. In the child of a fork,
+// an initialisation that another thread of the parent was running is as if
+// it had failed: the next use tries again.
 class OnceCell {
  public:
   constexpr OnceCell() noexcept = default;
@@ -47,10 +49,16 @@ class OnceCell {
   PyResult<PyObject*> slow_path(InitFn init, void* context);
   PyResult<PyObject*> finish(PyResult<Ref> made, bool owner);
 
+  struct Coordination;  // shared by all cells (once.cpp)
+  [[nodiscard]] static Coordination& coordination() noexcept;
+
   std::atomic<PyObject*> value_{nullptr};
-  // Guarded by the mutex shared by all cells (once.cpp).
+  // Guarded by the mutex shared by all cells (once.cpp). A running cell is
+  // on the list of running cells, so that a fork's child can give up those
+  // whose initialising thread it lacks.
   bool running_ = false;
   std::thread::id runner_{};
+  OnceCell* next_running_ = nullptr;
 };
 
 // An interned str made once, for attribute and method names.

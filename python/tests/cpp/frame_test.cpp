@@ -271,6 +271,39 @@ assert results == {"t1": "slow", "t2": "slow"} and ran == ["slow"]
 )py"));
 }
 
+// In the child of a fork, a cell that another thread of the parent was
+// filling, with a third thread waiting for it, is filled by the child's own
+// initialiser; the parent's threads finish as they would have.
+TEST(OnceCell, AForkChildFillsACellThatAnotherThreadWasFilling) {
+  EXPECT_TRUE(run(R"py(
+import os, signal, threading, warnings
+started, release = threading.Event(), threading.Event()
+def slow():
+    started.set()
+    assert release.wait(10)
+    return "parent"
+results = {}
+t1 = threading.Thread(target=lambda: results.__setitem__("t1", probe.once_get(3, slow)))
+t1.start()
+assert started.wait(10)
+t2 = threading.Thread(target=lambda: results.__setitem__("t2", probe.once_get(3, lambda: "other")))
+t2.start()
+t2.join(0.2)
+assert t2.is_alive()
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+    pid = os.fork()
+if pid == 0:
+    signal.alarm(10)  # a hang ends the child
+    os._exit(0 if probe.once_get(3, lambda: "child") == "child" else 1)
+status = os.waitpid(pid, 0)[1]
+release.set()
+t1.join(10); t2.join(10)
+assert os.waitstatus_to_exitcode(status) == 0, status
+assert results == {"t1": "parent", "t2": "parent"}
+)py"));
+}
+
 TEST(CoreErrors, IoErrorIsAPlainOsErrorAndTheRestValueErrors) {
   EXPECT_TRUE(run(R"py(
 e = expect_text(OSError, "I/O error: No such file or directory (os error 2)", probe.core_error, "io")

@@ -188,7 +188,7 @@ class Run {
     ready_.notify_all();
   }
 
-  // A pool thread: `middle` for whatever item is ready.
+  // A helper thread: `middle` for whatever item is ready.
   void help() {
     Scratch scratch;
     std::unique_lock lock(mutex_);
@@ -206,7 +206,7 @@ class Run {
 
  private:
   // Turns an exception into a failure of the run, so that it reaches the
-  // calling thread instead of ending a pool thread.
+  // calling thread instead of ending a helper thread.
   template <class F>
   Status<SdkError> guarded(F&& f) {
     try {
@@ -254,8 +254,11 @@ class Run {
 Status<SdkError> run_in_order(const Steps& steps) {
   if (steps.count == 0) return {};
   Run run(steps);
-  const std::size_t threads = pool::thread_count();
-  const std::size_t helpers = std::min(threads, steps.count) - 1;
+  // Starting a thread costs about as much as coding a small chunk: a
+  // thread is started for every few items beyond the caller's, none for a
+  // step of a few items.
+  const std::size_t threads = std::clamp<std::size_t>(steps.count / kItemsPerThread, 1, pool::thread_count());
+  const std::size_t helpers = threads - 1;
   const std::thread::id caller = std::this_thread::get_id();
   pool::run_shared(
       [&] {

@@ -2,7 +2,7 @@
 // Chunks of a filtered dataset coded by the core itself rather than by the
 // HDF5 filter pipeline: shuffle, then deflate (zlib format, level 6, by
 // libdeflate, so one trace gives the same bytes on every machine), and the
-// reverse. The coding runs on the thread pool; HDF5 sees only finished
+// reverse. The coding runs on worker threads; HDF5 sees only finished
 // chunks, handed over by the calling thread in chunk order.
 
 #include <cstddef>
@@ -59,12 +59,17 @@ class Scratch {
 // deflate encoder that gives up on stored blocks no later than zlib does.
 [[nodiscard]] std::size_t max_stored_size(std::size_t chunk_bytes) noexcept;
 
+// Items of a step per thread it starts: a step of fewer than twice as many
+// runs on the calling thread alone.
+inline constexpr std::size_t kItemsPerThread = 4;
+
 // Runs `count` items through up to three steps: `first` on the calling thread
-// in item order, `middle` on any thread of the pool, `last` on the calling
-// thread in item order. At most `window` items are between `first` and the
-// end of `last` at once; `slot` (below `window`) names the item's place in
-// that window, so buffers sized per slot bound the memory. The first failure
-// in item order is returned; items after it are not started.
+// in item order, `middle` on the calling thread and on threads started for
+// the call, `last` on the calling thread in item order. At most `window` items
+// are between `first` and the end of `last` at once; `slot` (below `window`)
+// names the item's place in that window, so buffers sized per slot bound the
+// memory. The first failure in item order is returned; items after it are not
+// started.
 struct Steps {
   std::size_t count = 0;
   std::size_t window = 1;
@@ -74,13 +79,14 @@ struct Steps {
 };
 [[nodiscard]] Status<SdkError> run_in_order(const Steps& steps);
 
-// Runs `body(begin, end)` on the pool for the blocks of `block` items that
-// cover [0, count), and returns the first failure in block order, so that a
-// check made row by row fails on the same row as a loop would.
+// Runs `body(begin, end)` as run_in_order runs `middle`, for the blocks of
+// `block` items that cover [0, count), and returns the first failure in block
+// order, so that a check made row by row fails on the same row as a loop
+// would.
 [[nodiscard]] Status<SdkError> for_blocks(std::size_t count, std::size_t block,
                                           const std::function<Status<SdkError>(std::size_t, std::size_t)>& body);
 
-// The window that keeps every thread of the pool busy.
+// The window that keeps every thread of a step busy.
 [[nodiscard]] std::size_t default_window() noexcept;
 
 }  // namespace quillrun::codec

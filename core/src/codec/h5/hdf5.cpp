@@ -1,5 +1,7 @@
 #include "codec/h5/hdf5.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -18,9 +20,30 @@ using detail::check;
 using detail::check_tri;
 using detail::take;
 
+namespace {
+
+// A fork takes the lock, so that it waits for the read or write in progress
+// (and those of the threads already waiting for the lock): the child finds
+// the library between calls, nothing it was doing cut in half, and the lock
+// free. Nothing done under the lock waits for Python's lock or another lock
+// of ours, so a fork from a thread that holds those cannot deadlock here.
+class LibraryLock {
+ public:
+  LibraryLock() noexcept { (void)pthread_atfork(&prepare, &release, &release); }
+
+  std::mutex mutex;
+
+ private:
+  static void prepare() noexcept { library_mutex().lock(); }
+  // The child's one thread is the forking thread, which took the lock.
+  static void release() noexcept { library_mutex().unlock(); }
+};
+
+}  // namespace
+
 std::mutex& library_mutex() noexcept {
-  static std::mutex mutex;
-  return mutex;
+  static LibraryLock lock;
+  return lock.mutex;
 }
 
 namespace {

@@ -27,7 +27,8 @@ namespace quillrun::h5 {
 
 // The library keeps global state and is built without its thread-safety
 // layer: a whole read or write holds this across all its calls, so that
-// threads working without Python's lock take turns in it.
+// threads working without Python's lock take turns in it. A fork takes it
+// too, so that the child never inherits a call in progress.
 [[nodiscard]] std::mutex& library_mutex() noexcept;
 
 // Bounds the memory the library holds for itself (object headers, heaps,

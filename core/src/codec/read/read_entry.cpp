@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "base/thread_pool.hpp"
 #include "codec/h5/hdf5.hpp"
 #include "codec/read/dataset_access.hpp"
 #include "codec/layout.hpp"
@@ -97,6 +98,9 @@ constexpr std::string_view kMissingVersion = "<missing>";
 
 Result<NavFileData, SdkError> read_nav_file(std::span<const std::uint8_t> image) {
   const std::lock_guard library(h5::library_mutex());
+  // The read's threads end before the lock is let go, so a fork, which
+  // waits for the lock, never finds one.
+  const pool::Crew crew;
   const std::uint64_t limit = reader::library_memory_limit(image.size());
   const h5::MemoryBudget budget(limit);
   Result<NavFileData, SdkError> trace = reader::read_trace(image);

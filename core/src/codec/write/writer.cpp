@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "base/thread_pool.hpp"
 #include "codec/h5/chunk_codec.hpp"
 #include "codec/h5/hdf5.hpp"
 #include "quillrun/fixed_field.hpp"
@@ -394,6 +395,9 @@ Status<SdkError> write_channels(hid_t root, const std::vector<Channel>& channels
 Result<Image, SdkError> write_nav_image(const NavFileData& trace) {
   const std::lock_guard library(h5::library_mutex());
   const h5::ErrorPrintingOff quiet;
+  // The write's threads end before the lock is let go, so a fork, which
+  // waits for the lock, never finds one.
+  const pool::Crew crew;
   QR_ASSIGN_OR_RETURN(h5::NewImage image, h5::NewImage::create());
   {
     QR_ASSIGN_OR_RETURN(h5::Group root, h5::open_root(image.id()));

@@ -7,12 +7,17 @@
 #include <zlib.h>
 
 #include <array>
-#include <functional>
-#include <optional>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/h5/chunk_codec.hpp"
@@ -218,6 +223,41 @@ TEST(WrittenChunks, SameImageForOneThreadAndForMany) {
   auto read = read_nav_file(*many);
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ(read->points, trace.points);
+}
+
+std::size_t threads_of_this_process() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+// A step of a few items runs on the calling thread alone; a longer one is
+// shared with threads that have ended by the time it returns.
+TEST(RunInOrder, ThreadsAreStartedOnlyForLongerStepsAndEndWithThem) {
+  const std::size_t before = threads_of_this_process();
+  for (const std::size_t count : {std::size_t{1}, 2 * codec::kItemsPerThread - 1, std::size_t{64}}) {
+    SCOPED_TRACE(count);
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    codec::Steps steps;
+    steps.count = count;
+    steps.window = count;
+    steps.middle = [&](std::size_t, std::size_t, codec::Scratch&) -> Status<SdkError> {
+      {
+        const std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return {};
+    };
+    ASSERT_TRUE(codec::run_in_order(steps));
+    if (count < 2 * codec::kItemsPerThread || pool::thread_count() == 1) {
+      EXPECT_EQ(threads, std::set{std::this_thread::get_id()});
+    } else {
+      EXPECT_GT(threads.size(), 1U);
+    }
+    EXPECT_EQ(threads_of_this_process(), before);
+  }
 }
 
 // ---------------------------------------------------------------------------
