@@ -88,21 +88,33 @@ fuzz_run() {
   log "fuzzing the reader for $seconds s on $JOBS cores; the run's log is $run.log"
   # Crashes, OOMs and timeouts are written down and the run goes on, so that
   # one run collects them all.
+  local seeds=() seed status=0
+  for seed in "${FUZZ_SEEDS[@]}"; do [ ! -d "$seed" ] || seeds+=("$seed"); done
   "$FUZZER" -fork="$JOBS" -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -max_total_time="$seconds" \
     -max_len="$FUZZ_MAX_LEN" "${FUZZ_LIMITS[@]}" -print_funcs=0 -artifact_prefix="$run/" \
-    "$FUZZ_DIR/corpus" "${FUZZ_SEEDS[@]}" 2>&1 | tee "$run.log" | grep --line-buffered -E '^#[0-9]+:' >&2 || true
+    "$FUZZ_DIR/corpus" "${seeds[@]}" 2>&1 | tee "$run.log" | grep --line-buffered -E '^#[0-9]+:' >&2 ||
+    status="${PIPESTATUS[0]}"
   local findings=()
   mapfile -t findings < <(find "$run" -maxdepth 1 -type f ! -name '*.txt' | sort)
   if [ "${#findings[@]}" -eq 0 ]; then
     rmdir "$run"
+    if [ "$status" -ne 0 ] || ! grep -q '^INFO: fuzzed for' "$run.log"; then
+      tail -n 5 "$run.log" >&2
+      echo "error: the fuzzer stopped (exit $status); its log is $run.log" >&2
+      return 1
+    fi
     log "no findings; new inputs are in $FUZZ_DIR/corpus (bash scripts/fuzz.sh --merge keeps them)"
     return 0
   fi
-  local finding
+  # libFuzzer names a finding by its kind and its SHA-1: a seed that fails is
+  # named as well.
+  local finding same sums
+  sums="$(find "${seeds[@]}" -maxdepth 1 -type f -exec sha1sum {} +)"
   for finding in "${findings[@]}"; do
     # Read again, alone, for the whole report.
     "$FUZZER" "${FUZZ_LIMITS[@]}" "$finding" >"$finding.txt" 2>&1 || true
-    echo "FINDING: $finding (report: $finding.txt)" >&2
+    same="$(awk -v sum="${finding##*-}" '$1 == sum { print $2; exit }' <<<"$sums")"
+    echo "FINDING: $finding${same:+ (the seed $same)} (report: $finding.txt)" >&2
     fuzz_report_head "$finding.txt" >&2
   done
   echo "error: ${#findings[@]} findings in $run; $FUZZER FILE reads one again" >&2

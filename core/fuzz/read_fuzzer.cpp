@@ -14,6 +14,8 @@
 #include <string_view>
 #include <variant>
 
+#include <hdf5.h>
+
 #include "base/utf8.hpp"
 #include "quillrun/log.hpp"
 #include "quillrun/reader.hpp"
@@ -188,6 +190,11 @@ class Discard final : public log::Sink {
 // memory; under AddressSanitizer such a request would abort instead. A size
 // that can be served still counts: -malloc_limit_mb makes it a finding.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+// HDF5 loses a few small blocks of its own on some failed reads (the table of
+// H5A__dense_build_table when an attribute of dense storage does not decode,
+// for one); bench/read_leak.py measures what a read keeps. Leaks of our own
+// are findings, and every read must leave no object of the library open.
+extern "C" const char* __lsan_default_suppressions() { return "leak:^H5\n"; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static quillrun::Discard sink;
@@ -207,6 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (message.empty()) broken("an error without a message");
     walk.add_bytes(message);
   }
+  if (H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL) != 0) broken("with objects of HDF5 left open");
   walk.keep();
   return 0;
 }
