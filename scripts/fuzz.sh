@@ -22,11 +22,11 @@ FUZZER="$ROOT/build/asan/core/read_fuzzer"
 FUZZ_SEEDS=("$ROOT/core/fuzz/seeds" "$ROOT/core/fuzz/corpus" "$ROOT/python/tests/data/damaged"
   "$ROOT/python/tests/data/hostile")
 # A read of a small file takes milliseconds and a few MB. The reader's budget
-# lets HDF5 take about 64 MiB plus a small multiple of the file's size and
-# the columns 1032 times its size: at most 66 MiB for an input of 64 KiB, the
-# longest the fuzzer makes (every seed fits whole). A single block of more
-# than 256 MiB, a process past 1.5 GiB (most of it the sanitizer's
-# quarantine of freed blocks) or a read of more than 10 s is a finding.
+# lets HDF5 take about 64 MiB plus a small multiple of the file's size, and
+# the columns 1032 times its size: 66 MiB for an input of 64 KiB, the longest
+# the fuzzer makes (every seed fits whole). A single block of more than
+# 256 MiB, a process past 1.5 GiB (of which the sanitizer's quarantine of
+# freed blocks takes up to 256 MiB) or a read of more than 10 s is a finding.
 FUZZ_MAX_LEN=65536
 FUZZ_LIMITS=(-rss_limit_mb=1536 -malloc_limit_mb=256 -timeout=10)
 # UBSan's reports stop the process (no recovery); with the stack they say where.
@@ -42,7 +42,7 @@ build_fuzzer() {
 # the top of its stack and its summary.
 fuzz_report_head() {
   awk '/ERROR|runtime error|^read_fuzzer: / { stack = 1; print; next }
-       stack && /^ +#[0-9]+ / { if (frames++ < 10) print; next }
+       stack && /^ +#[0-9]+ / { if ($0 !~ / in (fuzzer::|__sanitizer|__asan::)/ && frames++ < 10) print; next }
        stack && frames && /^$/ { stack = 0 }
        /^SUMMARY/ { print }' "$1" | sed 's/^/    /'
 }
@@ -55,8 +55,11 @@ fuzz_replay() {
   for path in "$@"; do
     if [ -d "$path" ]; then
       mapfile -t -O "${#files[@]}" files < <(find "$path" -maxdepth 1 -type f ! -name '*.md' | sort)
-    else
+    elif [ -f "$path" ]; then
       files+=("$path")
+    else
+      echo "error: no file or folder $path" >&2
+      return 1
     fi
   done
   rm -rf "$dir" && mkdir -p "$dir"
@@ -135,7 +138,9 @@ fuzz_merge() {
   local before
   before="$(find "$work/corpus" -type f | wc -l)"
   find "$work/corpus" -type f -exec mv {} {}.seed \;
-  "$FUZZER" -merge=1 -max_len="$FUZZ_MAX_LEN" "${FUZZ_LIMITS[@]}" -artifact_prefix="$work/artifacts/" \
+  # By the edges they reach, not by how often: a few hundred inputs, not a
+  # thousand.
+  "$FUZZER" -merge=1 -use_counters=0 -max_len="$FUZZ_MAX_LEN" "${FUZZ_LIMITS[@]}" -artifact_prefix="$work/artifacts/" \
     "$work/corpus" "$into" "$@" >"$work.log" 2>&1 || {
     tail -n 20 "$work.log" >&2
     echo "error: the merge failed; its log is $work.log" >&2
