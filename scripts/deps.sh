@@ -207,6 +207,10 @@ ensure_deps() {
 # process. Clang's coverage instrumentation (fuzzer-no-link) lets the fuzzer
 # steer by the branches inside HDF5 and libdeflate; a program that is not a
 # fuzzer gets its callbacks from the sanitizer runtime and ignores them.
+# Locals read before they are set hold a pattern (0xAA...) rather than what
+# the stack had, so that freeing or following one fails alike on every
+# compiler: the hostile free-invalid-pointer files free such a pointer, which
+# clang 19 happened to leave null.
 # Left out, each for a reason:
 # - function: HDF5 calls its callbacks through pointers cast to another
 #   prototype (every ID class's free callback, H5A__close_cb(H5VL_object_t *,
@@ -218,7 +222,7 @@ ensure_deps() {
 # crash every time.
 deps_san_cflags() {
   echo "-g -fno-omit-frame-pointer -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=function" \
-    "-fno-sanitize-recover=all"
+    "-fno-sanitize-recover=all -ftrivial-auto-var-init=pattern"
 }
 
 # Sets DEPS_SAN_PREFIX to a prefix of the same sources and patches built by
