@@ -74,6 +74,6 @@ log "the reader under the sanitizers on the hostile files"
 fuzz_replay python/tests/data/hostile
 
 log "fuzzing the reader (short run; bash scripts/fuzz.sh fuzzes for longer)"
-fuzz_run 150
+fuzz_run 120
 
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"
