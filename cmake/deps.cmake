@@ -31,6 +31,19 @@ if(qr_deps_prefix)
     message(FATAL_ERROR "${qr_deps_prefix} lacks the static HDF5 or libdeflate "
       "(include/H5public.h, lib/libhdf5.a, include/libdeflate.h, lib/libdeflate.a): ${QR_DEPS_HINT}")
   endif()
+  # scripts/deps.sh --san builds the prefix with clang under the sanitizers:
+  # its objects link only into a clang sanitizer build.
+  set(qr_check_link_options "")
+  if(EXISTS "${qr_deps_prefix}/share/quillrun-deps")
+    file(STRINGS "${qr_deps_prefix}/share/quillrun-deps" qr_deps_sanitizers REGEX "^sanitizers ")
+    if(qr_deps_sanitizers)
+      set(qr_check_link_options ${qr_sanitize_link_options})
+      if(NOT QR_SANITIZE OR NOT CMAKE_C_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "${qr_deps_prefix} is built by clang under the sanitizers: it serves a clang build "
+          "with -DQR_SANITIZE=ON only")
+      endif()
+    endif()
+  endif()
   file(STRINGS "${qr_hdf5_include}/H5public.h" qr_hdf5_defines REGEX "^#define H5_VERS_(MAJOR|MINOR|RELEASE) ")
   string(REGEX REPLACE ".*H5_VERS_MAJOR ([0-9]+).*H5_VERS_MINOR ([0-9]+).*H5_VERS_RELEASE ([0-9]+).*"
     "\\1.\\2.\\3" qr_hdf5_version "${qr_hdf5_defines}")
@@ -77,6 +90,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   try_run(qr_hdf5_run qr_hdf5_compiled "${CMAKE_BINARY_DIR}/hdf5_version_check"
     "${CMAKE_CURRENT_LIST_DIR}/hdf5_version_check.c"
     LINK_LIBRARIES quillrun::hdf5
+    LINK_OPTIONS ${qr_check_link_options}
     COMPILE_OUTPUT_VARIABLE qr_hdf5_compile_output
     RUN_OUTPUT_VARIABLE qr_hdf5_library_version)
   if(NOT qr_hdf5_compiled)

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-JOBS="$(nproc 2>/dev/null || echo 2)"
+# Every core unless JOBS says otherwise (builds, tests and the fuzzer).
+JOBS="${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -53,6 +54,35 @@ ensure_system_packages() {
     log "installing system packages: ${missing[*]}"
     apt_install "${missing[@]}"
   fi
+}
+
+# clang and its runtimes (sanitizers, libFuzzer) for the sanitizer build and
+# the fuzzer: Debian's default clang and the runtime package of its major
+# version, libclang-rt-N-dev.
+ensure_clang() {
+  command -v clang >/dev/null 2>&1 || { log "installing clang"; apt_install clang; }
+  local major
+  major="$(clang -dumpversion | cut -d. -f1)"
+  if ! dpkg -s "libclang-rt-$major-dev" >/dev/null 2>&1; then
+    log "installing libclang-rt-$major-dev"
+    apt_install "libclang-rt-$major-dev"
+  fi
+}
+
+# Configures build/asan: the project built by clang with AddressSanitizer
+# and UBSan, and its fuzzer, over HDF5 and libdeflate from the sanitized
+# prefix; more CMake arguments may follow. One clang build serves both, as
+# objects of gcc's and clang's sanitizers do not mix.
+configure_sanitized() {
+  ensure_clang
+  ensure_san_deps
+  # A tree configured by another compiler starts over.
+  if [ -f "$ROOT/build/asan/CMakeCache.txt" ] &&
+    ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang++$' "$ROOT/build/asan/CMakeCache.txt"; then
+    rm -rf "$ROOT/build/asan"
+  fi
+  cmake -S "$ROOT" -B "$ROOT/build/asan" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DQR_SANITIZE=ON -DQR_BUILD_FUZZ=ON "-DQR_DEPS_PREFIX=$DEPS_SAN_PREFIX" "$@" >/dev/null
 }
 
 # Prints the interpreter's minor version of 3 when it is 3.12 or later.

@@ -5,8 +5,13 @@
 # `bash scripts/deps.sh` installs the build's missing system packages with apt
 # (through sudo when not run as root), builds the prefix and prints its path.
 #
-# The prefix is built once and kept while the trixie versions of both
-# packages and this recipe stay the same; without a network the last prefix
+# The tests and the fuzzer also ask for a second prefix of the same sources
+# and patches built by clang under the sanitizers, build/deps/prefix-san
+# (ensure_san_deps sets DEPS_SAN_PREFIX; `bash scripts/deps.sh --san`), so
+# that they see faults inside HDF5 and libdeflate too.
+#
+# Each prefix is built once and kept while the trixie versions of both
+# packages and its recipe stay the same; without a network the last prefix
 # built is reused.
 
 DEPS_SUITE=trixie
@@ -103,15 +108,19 @@ deps_unpack() {
   done
 }
 
+# deps_build PREFIX C_FLAGS [HDF5 CMAKE ARGS...]: the unpacked sources in
+# work/ into PREFIX, with the compiler CMake finds (CC).
 deps_build() {
-  local prefix="$1" work="$DEPS_DIR/work"
+  local prefix="$1" cflags="$2" work="$DEPS_DIR/work"
+  shift 2
   local common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix"
-    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS=-fvisibility=hidden -DBUILD_SHARED_LIBS=OFF)
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON "-DCMAKE_C_FLAGS=-fvisibility=hidden${cflags:+ $cflags}"
+    -DBUILD_SHARED_LIBS=OFF)
   # The extension serialises its HDF5 calls, so no thread-safety layer.
   cmake -S "$work/hdf5" -B "$work/hdf5-build" "${common[@]}" -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF \
     -DHDF5_BUILD_HL_LIB=OFF -DHDF5_BUILD_CPP_LIB=OFF -DHDF5_BUILD_FORTRAN=OFF -DHDF5_BUILD_JAVA=OFF \
     -DHDF5_BUILD_TOOLS=OFF -DHDF5_BUILD_UTILS=OFF -DHDF5_BUILD_EXAMPLES=OFF -DHDF5_ENABLE_THREADSAFE=OFF \
-    -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF &&
+    -DHDF5_ENABLE_Z_LIB_SUPPORT=ON -DHDF5_ENABLE_SZIP_SUPPORT=OFF "$@" &&
     cmake --build "$work/hdf5-build" -j "$JOBS" &&
     cmake --install "$work/hdf5-build" &&
     cmake -S "$work/libdeflate" -B "$work/libdeflate-build" "${common[@]}" -DCMAKE_INSTALL_LIBDIR=lib \
@@ -121,39 +130,45 @@ deps_build() {
     cmake --install "$work/libdeflate-build"
 }
 
-# Sets DEPS_PREFIX to a prefix holding the current trixie HDF5 and libdeflate.
-ensure_deps() {
-  DEPS_DIR="$ROOT/build/deps"
-  DEPS_PREFIX="$DEPS_DIR/prefix"
-  local stamp="$DEPS_PREFIX/share/quillrun-deps" wanted="" mirror package version
+# Sets DEPS_WANTED to what a release prefix's stamp must say: the trixie
+# versions of both packages and a hash of the recipe. Fails when the mirror
+# cannot be read.
+deps_wanted() {
+  [ -z "${DEPS_WANTED:-}" ] || return 0
+  local mirror package version wanted=""
   mkdir -p "$DEPS_DIR/apt/lists/partial" "$DEPS_DIR/apt/empty" "$DEPS_DIR/src"
-  mirror="$(deps_mirror)" || return 1
+  mirror="$(deps_mirror)" || return 2
   # The index is checked against Debian's archive keys, as the machine's own
   # sources are.
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg options=""
   [ ! -f "$keyring" ] || options="[signed-by=$keyring] "
   echo "deb-src $options$mirror $DEPS_SUITE main" >"$DEPS_DIR/apt/sources.list"
-  if deps_apt update -qq >/dev/null 2>&1; then
-    for package in "${DEPS_PACKAGES[@]}"; do
-      version="$(deps_candidate "$package")"
-      [ -n "$version" ] || { echo "error: $mirror offers no $package source for $DEPS_SUITE" >&2; return 1; }
-      wanted+="$package $version"$'\n'
-    done
-    # How they are unpacked, patched and built counts as well (bash prints
-    # the functions without their comments).
-    wanted+="recipe $({ declare -f deps_unpack deps_build; cat "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
-      sha256sum | cut -d' ' -f1)"$'\n'
-  elif [ -f "$stamp" ]; then
-    log "deps: $mirror unreachable; reusing $DEPS_PREFIX"
-    return 0
-  else
-    echo "error: cannot read the $DEPS_SUITE sources from $mirror (apt-get update failed)" >&2
+  if ! deps_apt update -qq >/dev/null 2>&1; then
+    DEPS_OFFLINE="$mirror"
     return 1
   fi
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${wanted%$'\n'}" ]; then
+  for package in "${DEPS_PACKAGES[@]}"; do
+    version="$(deps_candidate "$package")"
+    [ -n "$version" ] || { echo "error: $mirror offers no $package source for $DEPS_SUITE" >&2; return 2; }
+    wanted+="$package $version"$'\n'
+  done
+  # How they are unpacked, patched and built counts as well (bash prints
+  # the functions without their comments).
+  wanted+="recipe $({ declare -f deps_unpack deps_build; cat "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
+    sha256sum | cut -d' ' -f1)"
+  DEPS_WANTED="$wanted"
+}
+
+# deps_prefix PREFIX STAMP_TEXT C_FLAGS [HDF5 CMAKE ARGS...]: builds both
+# packages into PREFIX unless its stamp already says STAMP_TEXT.
+deps_prefix() {
+  local prefix="$1" wanted="$2" cflags="$3" package version
+  shift 3
+  # build.log for build/deps/prefix, build-san.log for build/deps/prefix-san
+  local stamp="$prefix/share/quillrun-deps" build_log="$DEPS_DIR/build${prefix##*/prefix}.log"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
     return 0
   fi
-
   local start=$SECONDS built=()
   for package in "${DEPS_PACKAGES[@]}"; do
     version="$(sed -n "s/^$package //p" <<<"$wanted")"
@@ -161,23 +176,92 @@ ensure_deps() {
     deps_unpack "$package" "$version" "$DEPS_DIR/work/$package"
     built+=("$(deps_describe "$package" "$version")")
   done
-  log "deps: building ${built[0]} and ${built[1]}, static, into $DEPS_PREFIX (once; a few minutes)"
+  log "deps: building ${built[0]} and ${built[1]}, static, into $prefix (once; a few minutes)"
   # The stamp is written last, so an interrupted build never leaves a prefix
   # that looks complete.
-  rm -rf "$DEPS_PREFIX" "$DEPS_DIR/work/"*-build
-  if ! deps_build "$DEPS_PREFIX" >"$DEPS_DIR/build.log" 2>&1; then
-    tail -n 30 "$DEPS_DIR/build.log" >&2
-    echo "error: building HDF5 or libdeflate failed; the whole log is in $DEPS_DIR/build.log" >&2
+  rm -rf "$prefix" "$DEPS_DIR/work/"*-build
+  if ! deps_build "$prefix" "$cflags" "$@" >"$build_log" 2>&1; then
+    tail -n 30 "$build_log" >&2
+    echo "error: building HDF5 or libdeflate into $prefix failed; the whole log is in $build_log" >&2
     return 1
   fi
-  mkdir -p "$DEPS_PREFIX/share" && printf '%s' "${wanted%$'\n'}" >"$stamp"
+  mkdir -p "$prefix/share" && printf '%s' "$wanted" >"$stamp"
   rm -rf "$DEPS_DIR/work"
   log "deps: built in $((SECONDS - start)) s"
+}
+
+# deps_reuse PREFIX: without the mirror, a prefix built before serves.
+deps_reuse() {
+  if [ -f "$1/share/quillrun-deps" ]; then
+    log "deps: $DEPS_OFFLINE unreachable; reusing $1"
+    return 0
+  fi
+  echo "error: cannot read the $DEPS_SUITE sources from $DEPS_OFFLINE (apt-get update failed)" >&2
+  return 1
+}
+
+# Sets DEPS_PREFIX to a prefix holding the current trixie HDF5 and libdeflate.
+ensure_deps() {
+  DEPS_DIR="$ROOT/build/deps"
+  DEPS_PREFIX="$DEPS_DIR/prefix"
+  local rc=0
+  deps_wanted || rc=$?
+  [ "$rc" -ne 1 ] || { deps_reuse "$DEPS_PREFIX"; return; }
+  [ "$rc" -eq 0 ] || return 1
+  deps_prefix "$DEPS_PREFIX" "$DEPS_WANTED" ""
+}
+
+# The flags of the sanitized prefix. AddressSanitizer and UBSan as the
+# project's own sanitizer build has them, no recovery: any report ends the
+# process. Clang's coverage instrumentation (fuzzer-no-link) lets the fuzzer
+# steer by the branches inside HDF5 and libdeflate; a program that is not a
+# fuzzer gets its callbacks from the sanitizer runtime and ignores them.
+# Locals read before they are set hold a pattern (0xAA...) rather than what
+# the stack had, so that freeing or following one fails alike on every
+# compiler: the hostile free-invalid-pointer files free such a pointer, which
+# clang 19 happened to leave null.
+# Left out, each for a reason:
+# - function: HDF5 calls its callbacks through pointers cast to another
+#   prototype (every ID class's free callback, H5A__close_cb(H5VL_object_t *,
+#   void **) as herr_t (*)(void *, void **), among them); clang 17 and later
+#   check such calls in C too, and the casts only change pointer types.
+# Kept though damaged files trip it inside HDF5: pointer-overflow, whose
+# reports there (an offset that wraps below a local heap's data block, an
+# offset into a heap whose block is missing) came before a bad read or a
+# crash every time.
+deps_san_cflags() {
+  echo "-g -fno-omit-frame-pointer -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=function" \
+    "-fno-sanitize-recover=all -ftrivial-auto-var-init=pattern"
+}
+
+# Sets DEPS_SAN_PREFIX to a prefix of the same sources and patches built by
+# clang with AddressSanitizer, UBSan and coverage for the fuzzer. HDF5's
+# memory-checker setting makes it take each block from malloc instead of
+# its own free lists, so that the sanitizer sees the bounds and the lifetime
+# of every one.
+ensure_san_deps() {
+  DEPS_DIR="$ROOT/build/deps"
+  DEPS_SAN_PREFIX="$DEPS_DIR/prefix-san"
+  local rc=0 compiler
+  deps_wanted || rc=$?
+  [ "$rc" -ne 1 ] || { deps_reuse "$DEPS_SAN_PREFIX"; return; }
+  [ "$rc" -eq 0 ] || return 1
+  compiler="$(clang --version | head -n 1)"
+  # HDF5's configure runs test programs, which must not fail on a leak.
+  CC=clang ASAN_OPTIONS=detect_leaks=0 deps_prefix "$DEPS_SAN_PREFIX" \
+    "$DEPS_WANTED"$'\n'"sanitizers $compiler; $(declare -f ensure_san_deps deps_san_cflags | sha256sum | cut -d' ' -f1)" \
+    "$(deps_san_cflags)" -DHDF5_ENABLE_USING_MEMCHECKER=ON
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
   ensure_system_packages "${BUILD_PACKAGES[@]}"
-  ensure_deps
-  printf '%s\n' "$DEPS_PREFIX"
+  if [ "${1:-}" = "--san" ]; then
+    ensure_clang
+    ensure_san_deps
+    printf '%s\n' "$DEPS_SAN_PREFIX"
+  else
+    ensure_deps
+    printf '%s\n' "$DEPS_PREFIX"
+  fi
 fi

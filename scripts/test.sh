@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the core's GoogleTest suite and the
-# extension's binding-frame tests on an embedded interpreter (plain and under
-# AddressSanitizer), then pytest against the installed abi3 wheel under each
-# Python 3.12+ release the machine has (3.12 and 3.13 where both exist),
-# the check of memory kept per read and a smoke run of the Python benchmark.
+# extension's binding-frame tests on an embedded interpreter (plain, and by
+# clang under AddressSanitizer and UBSan with HDF5 and libdeflate sanitized
+# too), the reader on the fuzz corpus and the damaged and hostile files, then
+# pytest against the installed abi3 wheel under each Python 3.12+ release the
+# machine has (3.12 and 3.13 where both exist), the check of memory kept per
+# read, a smoke run of the Python benchmark and a short fuzzing run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$ROOT/scripts/fuzz.sh"
 cd "$ROOT"
 
 ensure_system_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -13,7 +16,8 @@ PY_BUILD="$(python_build)"
 ensure_python_headers "$PY_BUILD"
 # The binding-frame tests embed this interpreter.
 PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY_BUILD")
-# One HDF5 build serves the plain and the sanitizer builds and the wheel.
+# One HDF5 build serves the plain build and the wheel; the sanitizer build
+# has its own.
 DEPS=("-DQR_DEPS_PREFIX=$DEPS_PREFIX")
 # Warnings fail the project's own CI builds only: a user's newer compiler
 # may invent warnings, and that must not stop their build.
@@ -26,10 +30,13 @@ cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DQR_WERROR
 cmake --build build/core -j "$JOBS"
 ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
-log "core: the same suite under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DQR_WERROR=$WERROR" -DQR_SANITIZE=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
+log "core: the same suite under AddressSanitizer and UBSan, HDF5 and libdeflate included"
+configure_sanitized "-DQR_WERROR=$WERROR" "${PYTHON_TESTS[@]}"
 cmake --build build/asan -j "$JOBS"
 ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
+
+log "the reader under the sanitizers on the fuzz seeds and corpus and the damaged and hostile files"
+fuzz_replay core/fuzz/seeds core/fuzz/corpus python/tests/data/damaged python/tests/data/hostile
 
 make_venv "$ROOT/.venv" "$PY_BUILD"
 WHEEL="$(build_wheel "$ROOT/.venv" "$WERROR")"
@@ -60,5 +67,8 @@ log "memory kept per read (short run; bench/read_leak.py reads 20,000 times by d
 # Only a smoke run on a small trace: speed is measured by bench/run.sh.
 log "the Python benchmark on 2,000 points"
 "$ROOT/.venv/bin/python" "$ROOT/bench/python_bench.py" --n 2000
+
+log "fuzzing the reader (short run; bash scripts/fuzz.sh fuzzes for longer)"
+fuzz_run 120
 
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"

@@ -70,10 +70,11 @@ constexpr FastcallBody marker_icon_from_name =
     &member_from_name<kMarkerIconFromName, quillrun::marker_icon_from_name, marker_icon_member>;
 
 // The four speed conversions: into m/s multiplies by the factor, out of m/s
-// divides by it.
+// divides by it. The factor is passed by reference: clang before 18 takes no
+// floating-point template arguments.
 enum class Direction : std::uint8_t { IntoMps, OutOfMps };
 
-template <const Signature& signature, double factor, Direction direction>
+template <const Signature& signature, const double& factor, Direction direction>
 PyResult<Ref> convert_speed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   QR_ASSIGN_OR_RETURN(double speed, float_argument(signature, args, nargs, kwnames));
   return float_object(direction == Direction::IntoMps ? speed * factor : speed / factor);
