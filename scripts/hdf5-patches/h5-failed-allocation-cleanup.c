@@ -27,10 +27,9 @@
  *   ./repro
  *
  * Exits 1 unless all of that holds. */
-#include <hdf5.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+
+#include "repro.h"
 
 #define MIB ((size_t)1 << 20)
 #define STEPS 2000
@@ -87,9 +86,7 @@ static void dataset(hid_t group, const char *name, H5D_layout_t layout, hsize_t 
 }
 
 static void *make_image(size_t *size) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, MIB, 0);
-  hid_t file = H5Fcreate("cleanup-image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+  hid_t file = repro_create_image();
   text_attribute(file, "title", "a file read under every budget");
   fixed_attribute(file, "fixed", "sixteen bytes ok");
   float_attribute(file, "scale", 0.5);
@@ -119,14 +116,7 @@ static void *make_image(size_t *size) {
   H5Gclose(dense);
   H5Pclose(gcpl);
 
-  H5Fflush(file, H5F_SCOPE_GLOBAL);
-  ssize_t image_size = H5Fget_file_image(file, NULL, 0);
-  void *image = malloc((size_t)image_size);
-  H5Fget_file_image(file, image, (size_t)image_size);
-  H5Fclose(file);
-  H5Pclose(fapl);
-  *size = (size_t)image_size;
-  return image;
+  return repro_take_image(file, size);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -205,13 +195,7 @@ static int read_group(hid_t file, const char *path, int datasets, reading_t *r) 
 
 static long long read_all(const void *image, size_t size, int open_only) {
   reading_t r = {0, 0};
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  if (fapl < 0) return -1;
-  H5Pset_fapl_core(fapl, MIB, 0);
-  H5Pset_file_image(fapl, (void *)(uintptr_t)image, size);
-  H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG);
-  hid_t file = H5Fopen("cleanup-image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_open_image(image, size);
   if (file < 0) return -1;
   int failed = !open_only && read_group(file, "/", 0, &r) < 0;
   failed |= !open_only && read_group(file, "old", 1, &r) < 0;

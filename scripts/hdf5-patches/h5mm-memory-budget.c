@@ -19,11 +19,10 @@
  *   ./repro
  *
  * Exits 1 unless all of that holds. Unpatched, it does not compile. */
-#include <hdf5.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <zlib.h>
+
+#include "repro.h"
 
 #define MIB ((size_t)1 << 20)
 
@@ -62,9 +61,7 @@ static void *zeros_deflated(size_t size, size_t *length) {
 }
 
 static void *make_image(size_t *size) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, MIB, 0);
-  hid_t file = H5Fcreate("budget-image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+  hid_t file = repro_create_image();
   size_t length;
   void *stream = zeros_deflated(1024, &length);
   write_chunk(file, "sound", stream, length);
@@ -72,23 +69,12 @@ static void *make_image(size_t *size) {
   stream = zeros_deflated(128 * MIB, &length);
   write_chunk(file, "bomb", stream, length);
   free(stream);
-  H5Fflush(file, H5F_SCOPE_GLOBAL);
-  ssize_t image_size = H5Fget_file_image(file, NULL, 0);
-  void *image = malloc((size_t)image_size);
-  H5Fget_file_image(file, image, (size_t)image_size);
-  H5Fclose(file);
-  H5Pclose(fapl);
-  *size = (size_t)image_size;
-  return image;
+  return repro_take_image(file, size);
 }
 
 /* Reads the dataset `name` of the image whole; whether it read. */
 static int read_dataset(const void *image, size_t size, const char *name) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, MIB, 0);
-  H5Pset_file_image(fapl, (void *)(uintptr_t)image, size);
-  hid_t file = H5Fopen("budget-image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_open_image(image, size);
   unsigned char data[1024];
   hid_t dataset = H5Dopen2(file, name, H5P_DEFAULT);
   herr_t status = H5Dread(dataset, H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, data);

@@ -21,11 +21,9 @@
  * holds after the opens, once its free lists are emptied, where it counts
  * them (h5mm-memory-budget.patch), else at most 16 bytes of resident memory
  * per open (unpatched: about 60). */
-#include <hdf5.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
+
+#include "repro.h"
 
 #ifndef H5MM_HAS_BUDGET
 static long resident(void) {
@@ -47,11 +45,7 @@ static void __attribute__((noinline)) dirty_stack(void) {
 
 /* 1 when the object fails to open, 0 when it opens, -1 when the file does not. */
 static int open_object(void *image, size_t size, const char *path) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 20, 0);
-  H5Pset_file_image(fapl, image, size);
-  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_open_image(image, size);
   if (file < 0) return -1;
   dirty_stack();
   hid_t object = H5Oopen(file, path, H5P_DEFAULT);
@@ -65,14 +59,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s IMAGE OBJECT\n", argv[0]);
     return 2;
   }
-  FILE *in = fopen(argv[1], "rb");
-  if (in == NULL) return 2;
-  fseek(in, 0, SEEK_END);
-  size_t size = (size_t)ftell(in);
-  rewind(in);
-  void *image = malloc(size);
-  if (image == NULL || fread(image, 1, size, in) != size) return 2;
-  fclose(in);
+  size_t size;
+  void *image = repro_read_file(argv[1], &size);
 
   /* Errors are expected; keep the default printer so that the library still
    * reports a failed shutdown, but silence the stack of each failed open. */

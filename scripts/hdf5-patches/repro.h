@@ -1,0 +1,58 @@
+/* Files in memory, as the reproducers of our HDF5 patches use them: an image
+ * read from disk or written by the program, opened through the core driver. */
+#ifndef QR_HDF5_REPRO_H
+#define QR_HDF5_REPRO_H
+
+#include <hdf5.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+/* The whole file at `path`; the program exits 2 when it cannot be read. */
+static inline void *repro_read_file(const char *path, size_t *size) {
+  FILE *in = fopen(path, "rb");
+  if (in == NULL) exit(2);
+  fseek(in, 0, SEEK_END);
+  *size = (size_t)ftell(in);
+  rewind(in);
+  void *image = malloc(*size);
+  if (image == NULL || fread(image, 1, *size, in) != *size) exit(2);
+  fclose(in);
+  return image;
+}
+
+/* A new file that lives in memory only. */
+static inline hid_t repro_create_image(void) {
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_fapl_core(fapl, (size_t)1 << 20, 0);
+  hid_t file = H5Fcreate("image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+  H5Pclose(fapl);
+  return file;
+}
+
+/* The image of `file`, which is closed; its size in `*size`. */
+static inline void *repro_take_image(hid_t file, size_t *size) {
+  H5Fflush(file, H5F_SCOPE_GLOBAL);
+  ssize_t length = H5Fget_file_image(file, NULL, 0);
+  void *image = length > 0 ? malloc((size_t)length) : NULL;
+  if (image == NULL || H5Fget_file_image(file, image, (size_t)length) != length) exit(2);
+  H5Fclose(file);
+  *size = (size_t)length;
+  return image;
+}
+
+/* `image` opened read-only; closing the file closes what is still open in
+ * it. A negative ID when the library refuses the file (or, under a budget,
+ * the memory to open it). */
+static inline hid_t repro_open_image(const void *image, size_t size) {
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  if (fapl < 0) return -1;
+  H5Pset_fapl_core(fapl, (size_t)1 << 20, 0);
+  H5Pset_file_image(fapl, (void *)(uintptr_t)image, size);
+  H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG);
+  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
+  H5Pclose(fapl);
+  return file;
+}
+
+#endif
