@@ -190,11 +190,6 @@ class Discard final : public log::Sink {
 // memory; under AddressSanitizer such a request would abort instead. A size
 // that can be served still counts: -malloc_limit_mb makes it a finding.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
-// HDF5 loses a few small blocks of its own on some failed reads (the table of
-// H5A__dense_build_table when an attribute of dense storage does not decode,
-// for one); bench/read_leak.py measures what a read keeps. Leaks of our own
-// are findings, and every read must leave no object of the library open.
-extern "C" const char* __lsan_default_suppressions() { return "leak:^H5\n"; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static quillrun::Discard sink;
