@@ -12,10 +12,7 @@
  * Exits 1 unless the listing fails and the library, once its free lists are
  * emptied, holds no more than before (h5mm-memory-budget.patch counts each
  * block it takes and gives back). */
-#include <hdf5.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include "repro.h"
 
 #ifndef H5MM_HAS_BUDGET
 #error "the bytes the library holds are counted by h5mm-memory-budget.patch"
@@ -29,12 +26,8 @@ static herr_t count_attribute(hid_t object, const char *name, const H5A_info_t *
 
 /* 1 when the listing fails, 0 when it succeeds, -1 when the file or the
  * object does not open. */
-static int list_attributes(void *image, size_t size, const char *path) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 20, 0);
-  H5Pset_file_image(fapl, image, size);
-  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+static int list_attributes(const void *image, size_t size, const char *path) {
+  hid_t file = repro_open_image(image, size);
   if (file < 0) return -1;
   int failed = -1;
   hid_t object = H5Oopen(file, path, H5P_DEFAULT);
@@ -53,29 +46,15 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s IMAGE OBJECT\n", argv[0]);
     return 2;
   }
-  FILE *in = fopen(argv[1], "rb");
-  if (in == NULL) return 2;
-  fseek(in, 0, SEEK_END);
-  size_t size = (size_t)ftell(in);
-  rewind(in);
-  void *image = malloc(size);
-  if (image == NULL || fread(image, 1, size, in) != size) return 2;
-  fclose(in);
+  size_t size;
+  void *image = repro_read_file(argv[1], &size);
 
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  const int warmup = 100, listings = 1000;
+  const int listings = 1000;
   int failed = 0;
-  for (int i = 0; i < warmup; ++i) list_attributes(image, size, argv[2]);
-  H5garbage_collect();
-  H5MM_budget_t counting = {.limit = SIZE_MAX};
-  H5MMset_budget(&counting);
-  for (int i = 0; i < listings; ++i) failed = list_attributes(image, size, argv[2]);
-  H5garbage_collect();
-  H5MMget_budget(&counting);
-  H5MM_budget_t off = {.limit = 0};
-  H5MMset_budget(&off);
+  long long held = repro_bytes_kept(list_attributes, image, size, argv[2], 100, listings, &failed);
   free(image);
   printf("%s: attributes %s; %.1f B held by the library per listing\n", argv[2],
-         failed == 1 ? "fail to list" : failed == 0 ? "list" : "do not open", (double)counting.held / listings);
-  return failed == 1 && counting.held <= 0 ? 0 : 1;
+         failed == 1 ? "fail to list" : failed == 0 ? "list" : "do not open", (double)held / listings);
+  return failed == 1 && held <= 0 ? 0 : 1;
 }

@@ -11,10 +11,7 @@
  * Exits 1 unless the open fails and the library, once its free lists are
  * emptied, holds no more than before (h5mm-memory-budget.patch counts each
  * block it takes and gives back). */
-#include <hdf5.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include "repro.h"
 
 #ifndef H5MM_HAS_BUDGET
 #error "the bytes the library holds are counted by h5mm-memory-budget.patch"
@@ -22,12 +19,8 @@
 
 /* 1 when the dataset fails to open, 0 when it opens, -1 when the file does
  * not. */
-static int open_dataset(void *image, size_t size, const char *path) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 20, 0);
-  H5Pset_file_image(fapl, image, size);
-  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+static int open_dataset(const void *image, size_t size, const char *path) {
+  hid_t file = repro_open_image(image, size);
   if (file < 0) return -1;
   hid_t dataset = H5Dopen2(file, path, H5P_DEFAULT);
   if (dataset >= 0) H5Dclose(dataset);
@@ -40,30 +33,16 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s IMAGE DATASET\n", argv[0]);
     return 2;
   }
-  FILE *in = fopen(argv[1], "rb");
-  if (in == NULL) return 2;
-  fseek(in, 0, SEEK_END);
-  size_t size = (size_t)ftell(in);
-  rewind(in);
-  void *image = malloc(size);
-  if (image == NULL || fread(image, 1, size, in) != size) return 2;
-  fclose(in);
+  size_t size;
+  void *image = repro_read_file(argv[1], &size);
 
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  const int warmup = 100, opens = 1000;
+  const int opens = 1000;
   int failed = 0;
-  for (int i = 0; i < warmup; ++i) open_dataset(image, size, argv[2]);
-  H5garbage_collect();
-  H5MM_budget_t counting = {.limit = SIZE_MAX};
-  H5MMset_budget(&counting);
-  for (int i = 0; i < opens; ++i) failed = open_dataset(image, size, argv[2]);
-  H5garbage_collect();
-  H5MMget_budget(&counting);
-  H5MM_budget_t off = {.limit = 0};
-  H5MMset_budget(&off);
+  long long held = repro_bytes_kept(open_dataset, image, size, argv[2], 100, opens, &failed);
   free(image);
   printf("%s %s; %.1f B held by the library per open\n", argv[2],
          failed == 1 ? "fails to open" : failed == 0 ? "opens" : "is in a file that does not open",
-         (double)counting.held / opens);
-  return failed == 1 && counting.held <= 0 ? 0 : 1;
+         (double)held / opens);
+  return failed == 1 && held <= 0 ? 0 : 1;
 }

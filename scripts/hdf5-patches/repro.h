@@ -55,4 +55,27 @@ static inline hid_t repro_open_image(const void *image, size_t size) {
   return file;
 }
 
+#ifdef H5MM_HAS_BUDGET
+/* One use of an image: a result of the program's choosing. */
+typedef int (*repro_step_t)(const void *image, size_t size, const char *path);
+
+/* Runs `step` `warmup` times, then `times` times with each block the library
+ * takes and gives back counted (h5mm-memory-budget.patch); the bytes it holds
+ * afterwards, its free lists emptied before and after, and the last result in
+ * `*last`. */
+static inline long long repro_bytes_kept(repro_step_t step, const void *image, size_t size, const char *path,
+                                         int warmup, int times, int *last) {
+  for (int i = 0; i < warmup; ++i) step(image, size, path);
+  H5garbage_collect();
+  H5MM_budget_t counting = {.limit = SIZE_MAX};
+  H5MMset_budget(&counting);
+  for (int i = 0; i < times; ++i) *last = step(image, size, path);
+  H5garbage_collect();
+  H5MMget_budget(&counting);
+  H5MM_budget_t off = {.limit = 0};
+  H5MMset_budget(&off);
+  return counting.held;
+}
+#endif
+
 #endif
