@@ -179,10 +179,12 @@ TEST(ReadRobustness, ContiguousStorageSmallerThanItsExtentIsRefused) {
 }
 
 // Images that harmed the reader inside the library: an uninitialised pointer
-// freed, a local heap's free list followed forever, an attribute read past
-// the end of its data. Each fails with its own text, leaves no object open,
-// and (read a second time, once the library's lasting state exists) leaves
-// the library holding no more memory than before.
+// freed, a local heap's free list followed forever or read from before the
+// heap, an attribute read past the end of its data, a heap data block of
+// gibibytes allocated whole, one data block named by two heaps, a group's
+// B-tree node read as a chunk index's. Each fails with its own text, leaves
+// no object open, and (read a second time, once the library's lasting state
+// exists) leaves the library holding no more memory than before.
 struct HostileImage {
   const char* name;
   const char* message;
@@ -211,6 +213,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "HDF5 error: bad heap free list: more nodes than the heap has room for"},
         HostileImage{"heap-free-list-loop-b.qrd",
                      "HDF5 error: bad heap free list: more nodes than the heap has room for"},
+        HostileImage{"heap-free-list-wrapped-offset-a.qrd", "HDF5 error: bad heap free list"},
+        // 2,952,790,016 bytes declared by a file of 28,534.
+        HostileImage{"heap-huge-data-block-a.qrd",
+                     "HDF5 error: reading the file needed more than 68021952 bytes of memory, the most a 28534-byte "
+                     "file may take"},
+        HostileImage{"heap-shared-data-block-a.qrd", "HDF5 error: local heap data block belongs to another heap"},
+        HostileImage{"btree-shared-node-a.qrd", "HDF5 error: B-tree node belongs to a tree of another type"},
         // The variable-length string type's size in the file was cut from 16
         // bytes (length, address, index) to 15 or 1; the data with it.
         HostileImage{"attribute-overread-1.qrd",

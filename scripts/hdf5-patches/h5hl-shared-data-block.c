@@ -1,0 +1,45 @@
+/* Reproducer of h5hl-shared-data-block.patch: looks up a name in a group
+ * whose local heap names the data block of another group's heap. In
+ * python/tests/data/hostile/heap-shared-data-block-a.qrd the heap of
+ * /event_marker_styles does: the root group's lookup of /event_marker_styles
+ * loads that block for the root's heap first, and the lookup of
+ * /event_marker_styles/variant_path is then handed it. Unpatched, the second
+ * lookup reads names from a null image and dies unpinning a null data block
+ * (SIGSEGV).
+ *
+ *   cc -o repro h5hl-shared-data-block.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
+ *   ./repro python/tests/data/hostile/heap-shared-data-block-a.qrd /event_marker_styles/variant_path
+ *
+ * Exits 1 unless the lookup fails and the file then closes. */
+#include <hdf5.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: %s IMAGE NAME\n", argv[0]);
+    return 2;
+  }
+  FILE *in = fopen(argv[1], "rb");
+  if (in == NULL) return 2;
+  fseek(in, 0, SEEK_END);
+  size_t size = (size_t)ftell(in);
+  rewind(in);
+  void *image = malloc(size);
+  if (image == NULL || fread(image, 1, size, in) != size) return 2;
+  fclose(in);
+
+  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
+  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_fapl_core(fapl, 1 << 20, 0);
+  H5Pset_file_image(fapl, image, size);
+  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
+  H5Pclose(fapl);
+  if (file < 0) return 2;
+  htri_t exists = H5Lexists(file, argv[2], H5P_DEFAULT);
+  herr_t closed = H5Fclose(file);
+  free(image);
+  printf("%s %s; the file %s\n", argv[2], exists < 0 ? "fails to look up" : "is looked up",
+         closed < 0 ? "fails to close" : "closes");
+  return exists < 0 && closed >= 0 ? 0 : 1;
+}
