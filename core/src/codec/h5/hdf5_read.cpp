@@ -42,20 +42,40 @@ Result<LinkKind, SdkError> link_kind(hid_t parent, std::string_view name) {
   return kind_of(info.type);
 }
 
-Result<LinkKind, SdkError> link_kind_by_index(hid_t group, std::uint64_t index) {
-  const ErrorPrintingOff quiet;
-  H5L_info_t info{};
-  QR_TRY(check(H5Lget_info_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, index, &info, H5P_DEFAULT),
-               "H5Lget_info_by_idx"));
-  return kind_of(info.type);
+namespace {
+
+herr_t collect_member(hid_t, const char* name, const H5L_info2_t* info, void* data) noexcept {
+  Member member;
+  member.name = name;
+  member.kind = kind_of(info->type);
+  if (info->type == H5L_TYPE_HARD) member.object = info->u.token;
+  static_cast<std::vector<Member>*>(data)->push_back(std::move(member));
+  return 0;
 }
 
-Result<Group, SdkError> open_group_by_index(hid_t group, std::uint64_t index) {
+}  // namespace
+
+Result<std::vector<Member>, SdkError> list_members_by_name(hid_t group) {
+  const ErrorPrintingOff quiet;
+  H5G_info_t info{};
+  QR_TRY(check(H5Gget_info(group, &info), "H5Gget_info"));
+  std::vector<Member> members;
+  QR_TRY(check(H5Literate2(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, &collect_member, &members), "H5Literate2"));
+  // The count a group declares and the links it holds may disagree in a
+  // hostile file: only the declared count is read, and a missing member
+  // fails as its lookup by index does.
+  if (members.size() > info.nlinks) members.resize(static_cast<std::size_t>(info.nlinks));
+  if (members.size() < info.nlinks &&
+      H5Lget_name_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, members.size(), nullptr, 0, H5P_DEFAULT) < 0)
+    return fail(last_error("H5Lget_name_by_idx"));
+  if (members.size() < info.nlinks) return fail(last_error("H5Literate2"));
+  return members;
+}
+
+Result<Group, SdkError> open_member_group(hid_t group, const Member& member, std::uint64_t index) {
   const ErrorPrintingOff quiet;
   QR_ASSIGN_OR_RETURN(Handle<&H5Oclose> object,
-                      take<Handle<&H5Oclose>>(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, index,
-                                                             H5P_DEFAULT),
-                                              "H5Oopen_by_idx"));
+                      take<Handle<&H5Oclose>>(H5Oopen_by_token(group, member.object), "H5Oopen_by_token"));
   const H5I_type_t type = H5Iget_type(object.get());
   if (type != H5I_GROUP) {
     return fail(SdkError{sdk_error::Hdf5{"member " + std::to_string(index) + " is not a group"}});
@@ -427,13 +447,12 @@ class KeepReferences {
 
 Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(hid_t attribute,
                                                                                 std::string_view name,
-                                                                                std::span<const std::uint8_t> image,
+                                                                                GlobalHeaps* heaps,
                                                                                 std::size_t count) {
   const ErrorPrintingOff quiet;
   if (count == 0) return std::optional<std::vector<std::string>>(std::vector<std::string>());
-  const std::optional<Superblock> sb = find_superblock(image);
-  if (!sb) return std::optional<std::vector<std::string>>();
-  const std::size_t width = variable_reference_size(*sb);
+  if (heaps == nullptr) return std::optional<std::vector<std::string>>();
+  const std::size_t width = variable_reference_size(heaps->superblock());
   QR_ASSIGN_OR_RETURN(Datatype string_type, take<Datatype>(H5Tcopy(H5T_C_S1), "H5Tcopy"));
   QR_TRY(check(H5Tset_size(string_type.get(), H5T_VARIABLE), "H5Tset_size"));
   QR_ASSIGN_OR_RETURN(Datatype raw_type, take<Datatype>(H5Tcreate(H5T_OPAQUE, width), "H5Tcreate"));
@@ -443,7 +462,7 @@ Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
 
   std::vector<std::uint8_t> raw(count * width);
   QR_TRY(check(H5Aread(attribute, raw_type.get(), raw.data()), "H5Aread"));
-  QR_ASSIGN_OR_RETURN(std::vector<std::string> texts, resolve_variable_strings(raw, count, *sb, image, name));
+  QR_ASSIGN_OR_RETURN(std::vector<std::string> texts, heaps->resolve(raw, count, name));
   return std::optional<std::vector<std::string>>(std::move(texts));
 }
 

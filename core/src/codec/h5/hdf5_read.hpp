@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/h5/hdf5.hpp"
+#include "codec/h5/raw_image.hpp"
 #include "codec/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
@@ -24,11 +25,22 @@ enum class LinkKind : std::uint8_t { Missing, Hard, Other };
 // How `parent` links a member of that name: missing, a hard link, or a soft,
 // external or user-defined link (which the reader does not follow).
 [[nodiscard]] Result<LinkKind, SdkError> link_kind(hid_t parent, std::string_view name);
-// The same for the member at `index` in name order.
-[[nodiscard]] Result<LinkKind, SdkError> link_kind_by_index(hid_t group, std::uint64_t index);
-// The group at `index` in name order (no path lookup: a stored name such as
-// "." cannot lead elsewhere).
-[[nodiscard]] Result<Group, SdkError> open_group_by_index(hid_t group, std::uint64_t index);
+
+// A member of a group as its link gives it.
+struct Member {
+  std::string name;
+  LinkKind kind = LinkKind::Other;
+  H5O_token_t object{};  // where a hard link's object is
+};
+// The members of `group` in name order, from one pass over its links (the
+// library makes and sorts its table of links at every lookup by index, so
+// looking up each of n members by index took time in n squared), as many
+// as the group declares it has.
+[[nodiscard]] Result<std::vector<Member>, SdkError> list_members_by_name(hid_t group);
+// The group that `member` (a hard link, the group's `index`-th member in
+// name order) leads to. No path lookup: a stored name such as "." cannot
+// lead elsewhere.
+[[nodiscard]] Result<Group, SdkError> open_member_group(hid_t group, const Member& member, std::uint64_t index);
 
 // Where a dataset keeps its data and how the data is filtered.
 struct DatasetStorage {
@@ -84,12 +96,13 @@ struct AttributeShape {
 [[nodiscard]] Result<AttributeShape, SdkError> attribute_shape(hid_t attribute);
 
 // The texts of a variable-length string attribute of `count` elements,
-// resolved from `image` by the reader itself: HDF5 has followed a damaged
+// resolved from the image's `heaps` by the reader itself: HDF5 has followed a damaged
 // reference without checking it (and crashed), and a hostile file may hold
 // one, so the library only hands over the stored references here. None
-// when this library cannot hand them over; the caller then reads the
+// when this library cannot hand them over, or the image has no heaps the
+// reader can find (`heaps` null); the caller then reads the
 // attribute the library's way. `name` names the attribute in messages.
 [[nodiscard]] Result<std::optional<std::vector<std::string>>, SdkError> read_variable_strings(
-    hid_t attribute, std::string_view name, std::span<const std::uint8_t> image, std::size_t count);
+    hid_t attribute, std::string_view name, GlobalHeaps* heaps, std::size_t count);
 
 }  // namespace quillrun::h5

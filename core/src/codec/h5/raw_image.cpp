@@ -106,46 +106,75 @@ namespace {
 
 }  // namespace
 
-Result<std::vector<std::string>, SdkError> resolve_variable_strings(std::span<const std::uint8_t> references,
-                                                                   std::size_t count, const Superblock& sb,
-                                                                   std::span<const std::uint8_t> image,
-                                                                   std::string_view name) {
-  // Each collection is walked once; a list of texts mostly shares one.
+// A collection as the library would load it; its objects sorted by index,
+// the last of an index kept where a hostile one repeats an index (as a table
+// by index filled in walking order would keep it).
+struct GlobalHeaps::Collections {
   struct Object {
+    std::uint64_t index = 0;
     std::size_t data = 0;
     std::size_t size = 0;
   };
   struct Collection {
     HeapState state = HeapState::NotLoadable;
-    std::vector<std::optional<Object>> objects;  // by index
+    std::vector<Object> objects;
   };
-  std::unordered_map<std::uint64_t, Collection> collections;
+  std::unordered_map<std::uint64_t, Collection> by_address;
+};
+
+GlobalHeaps::GlobalHeaps(std::span<const std::uint8_t> image, Superblock sb)
+    : image_(image), sb_(sb), collections_(std::make_unique<Collections>()) {}
+GlobalHeaps::GlobalHeaps(GlobalHeaps&&) noexcept = default;
+GlobalHeaps& GlobalHeaps::operator=(GlobalHeaps&&) noexcept = default;
+GlobalHeaps::~GlobalHeaps() = default;
+
+std::optional<GlobalHeaps> GlobalHeaps::of(std::span<const std::uint8_t> image) {
+  const std::optional<Superblock> sb = find_superblock(image);
+  if (!sb) return std::nullopt;
+  return GlobalHeaps(image, *sb);
+}
+
+Result<std::vector<std::string>, SdkError> GlobalHeaps::resolve(std::span<const std::uint8_t> references,
+                                                               std::size_t count, std::string_view name) {
+  using Object = Collections::Object;
   std::vector<std::string> texts;
   texts.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = i * variable_reference_size(sb);
+    const std::size_t at = i * variable_reference_size(sb_);
     const std::uint64_t length = decode_le(references, at, 4);
-    const std::uint64_t address = decode_le(references, at + 4, sb.offsets);
-    const std::uint64_t index = decode_le(references, at + 4 + sb.offsets, 4);
+    const std::uint64_t address = decode_le(references, at + 4, sb_.offsets);
+    const std::uint64_t index = decode_le(references, at + 4 + sb_.offsets, 4);
     if (length == 0) {
       texts.emplace_back();
       continue;
     }
-    if (index == 0 || address > image.size() - sb.base) return fail(bad_reference(name, i));
-    auto [it, fresh] = collections.try_emplace(address);
-    Collection& heap = it->second;
+    if (index == 0 || address > image_.size() - sb_.base) return fail(bad_reference(name, i));
+    auto [it, fresh] = collections_->by_address.try_emplace(address);
+    Collections::Collection& heap = it->second;
     if (fresh) {
-      heap.state = walk_global_heap(image, sb.base + static_cast<std::size_t>(address), sb.lengths,
+      heap.state = walk_global_heap(image_, sb_.base + static_cast<std::size_t>(address), sb_.lengths,
                                     [&heap](std::uint64_t object, std::size_t data, std::size_t size) {
-                                      const auto k = static_cast<std::size_t>(object);
-                                      if (heap.objects.size() <= k) heap.objects.resize(k + 1);
-                                      heap.objects[k] = Object{data, size};
+                                      heap.objects.push_back(Object{object, data, size});
                                     });
+      std::stable_sort(heap.objects.begin(), heap.objects.end(),
+                       [](const Object& a, const Object& b) { return a.index < b.index; });
+      // The sort is stable: of the objects of one index, the last walked stays.
+      auto write = heap.objects.begin();
+      for (auto read = heap.objects.begin(); read != heap.objects.end(); ++read) {
+        if (write != heap.objects.begin() && (write - 1)->index == read->index)
+          *(write - 1) = *read;
+        else
+          *write++ = *read;
+      }
+      heap.objects.erase(write, heap.objects.end());
+      heap.objects.shrink_to_fit();
     }
-    if (heap.state != HeapState::Sound || index >= heap.objects.size()) return fail(bad_reference(name, i));
-    const std::optional<Object>& object = heap.objects[static_cast<std::size_t>(index)];
-    if (!object || length > object->size) return fail(bad_reference(name, i));
-    texts.emplace_back(reinterpret_cast<const char*>(image.data()) + object->data, static_cast<std::size_t>(length));
+    if (heap.state != HeapState::Sound) return fail(bad_reference(name, i));
+    const auto found = std::lower_bound(heap.objects.begin(), heap.objects.end(), index,
+                                        [](const Object& object, std::uint64_t wanted) { return object.index < wanted; });
+    if (found == heap.objects.end() || found->index != index || length > found->size)
+      return fail(bad_reference(name, i));
+    texts.emplace_back(reinterpret_cast<const char*>(image_.data()) + found->data, static_cast<std::size_t>(length));
   }
   return texts;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,11 +39,33 @@ struct Superblock {
   return 4 + sb.offsets + 4;
 }
 
-// The texts that `references` (`count` stored references, as the library
-// hands them over) name in `image`; a reference to anything but an object of
-// a sound collection fails. `name` names the attribute in messages.
-[[nodiscard]] Result<std::vector<std::string>, SdkError> resolve_variable_strings(
-    std::span<const std::uint8_t> references, std::size_t count, const Superblock& sb,
-    std::span<const std::uint8_t> image, std::string_view name);
+// The global heap collections of one image, each walked once for all the
+// references of a read that name it: walked per attribute, a collection of
+// many objects that many attributes name took time in their product. Keeps
+// a few words per object walked.
+class GlobalHeaps {
+ public:
+  // None when `image` has no superblock the reader can use.
+  [[nodiscard]] static std::optional<GlobalHeaps> of(std::span<const std::uint8_t> image);
+  GlobalHeaps(GlobalHeaps&&) noexcept;
+  GlobalHeaps& operator=(GlobalHeaps&&) noexcept;
+  ~GlobalHeaps();
+
+  [[nodiscard]] const Superblock& superblock() const noexcept { return sb_; }
+
+  // The texts that `references` (`count` stored references, as the library
+  // hands them over) name; a reference to anything but an object of a sound
+  // collection fails. `name` names the attribute in messages.
+  [[nodiscard]] Result<std::vector<std::string>, SdkError> resolve(std::span<const std::uint8_t> references,
+                                                                  std::size_t count, std::string_view name);
+
+ private:
+  struct Collections;
+  GlobalHeaps(std::span<const std::uint8_t> image, Superblock sb);
+
+  std::span<const std::uint8_t> image_;
+  Superblock sb_;
+  std::unique_ptr<Collections> collections_;
+};
 
 }  // namespace quillrun::h5

@@ -171,7 +171,7 @@ Status<SdkError> expect_rows(std::string_view group, std::string_view dataset, s
 // ---------------------------------------------------------------------------
 // Attributes
 
-Result<AttributeSet, SdkError> AttributeSet::gather(const ReaderFile& file, hid_t object, std::string object_path) {
+Result<AttributeSet, SdkError> AttributeSet::gather(ReaderFile& file, hid_t object, std::string object_path) {
   AttributeSet set;
   set.object_path_ = std::move(object_path);
   QR_ASSIGN_OR_RETURN(const std::vector<std::string> names, h5::list_attributes(object));
@@ -198,7 +198,7 @@ Result<AttributeSet, SdkError> AttributeSet::gather(const ReaderFile& file, hid_
     std::optional<std::vector<std::string>> strings;
     if (shape.variable_string) {
       QR_ASSIGN_OR_RETURN(strings, h5::read_variable_strings(attribute.get(), member_path(set.object_path_, name),
-                                                             file.image(), static_cast<std::size_t>(shape.count)));
+                                                             file.heaps(), static_cast<std::size_t>(shape.count)));
     }
     h5::AttributeValue value;
     if (strings) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/h5/hdf5.hpp"
+#include "codec/h5/raw_image.hpp"
 #include "codec/layout.hpp"
 #include "quillrun/result.hpp"
 #include "quillrun/sdk_error.hpp"
@@ -53,13 +54,17 @@ class ReaderFile {
   // Counts `bytes` of the dataset `path` against the budget, or fails with
   // DatasetTooLarge for the dataset that crosses it.
   [[nodiscard]] Status<SdkError> charge(const std::string& path, Uint128 bytes);
+  // The global heaps that variable-length texts are resolved from, shared by
+  // every attribute of the read; null when the image has none to find.
+  [[nodiscard]] h5::GlobalHeaps* heaps() noexcept { return heaps_ ? &*heaps_ : nullptr; }
 
  private:
-  ReaderFile(h5::OpenImage image, h5::Group root, std::span<const std::uint8_t> bytes) noexcept
-      : image_(std::move(image)), root_(std::move(root)), bytes_(bytes) {}
+  ReaderFile(h5::OpenImage image, h5::Group root, std::span<const std::uint8_t> bytes)
+      : image_(std::move(image)), root_(std::move(root)), bytes_(bytes), heaps_(h5::GlobalHeaps::of(bytes)) {}
   h5::OpenImage image_;
   h5::Group root_;  // declared after the image: closed first
   std::span<const std::uint8_t> bytes_;
+  std::optional<h5::GlobalHeaps> heaps_;
   Uint128 spent_ = 0;
 };
 
@@ -118,7 +123,7 @@ template <class T>
 class AttributeSet {
  public:
   // `object_path` names the attributes in messages: empty for the root.
-  [[nodiscard]] static Result<AttributeSet, SdkError> gather(const ReaderFile& file, hid_t object,
+  [[nodiscard]] static Result<AttributeSet, SdkError> gather(ReaderFile& file, hid_t object,
                                                              std::string object_path);
 
   // A text of any string kind, or a list of exactly one text; none for any

@@ -43,17 +43,17 @@ constexpr std::string_view kGroup = ch::kGroup;
 }
 
 [[nodiscard]] Result<Channel, SdkError> read_channel(ReaderFile& file, const ReaderGroup& channels,
-                                                     std::uint64_t index, std::string name) {
+                                                     std::uint64_t index, h5::Member member) {
+  std::string name = std::move(member.name);
   const std::span<const std::uint8_t> name_bytes(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
   if (auto bad = find_utf8_error(name_bytes))
     return fail(SdkError{sdk_error::FieldDecode{std::string(kGroup), lossy_utf8(name), FieldError{*bad}}});
-  QR_ASSIGN_OR_RETURN(const h5::LinkKind kind, h5::link_kind_by_index(channels.handle.get(), index));
   std::string path = std::string(kGroup) + "/" + name;
-  if (kind != h5::LinkKind::Hard) {
+  if (member.kind != h5::LinkKind::Hard) {
     return fail(
         SdkError{sdk_error::Hdf5{path + " is a soft, external or user-defined link; only hard links are followed"}});
   }
-  QR_ASSIGN_OR_RETURN(h5::Group handle, h5::open_group_by_index(channels.handle.get(), index));
+  QR_ASSIGN_OR_RETURN(h5::Group handle, h5::open_member_group(channels.handle.get(), member, index));
   const ReaderGroup group{std::move(handle), path, &file};
   QR_ASSIGN_OR_RETURN(const AttributeSet attributes, AttributeSet::gather(file, group.handle.get(), path));
 
@@ -94,12 +94,12 @@ ChannelUnit unit_from_stored_text(std::string text) {
 Result<std::vector<Channel>, SdkError> read_channels(ReaderFile& file) {
   QR_ASSIGN_OR_RETURN(const std::optional<ReaderGroup> channels, open_optional_group(file, kGroup));
   if (!channels) return std::vector<Channel>();
-  QR_ASSIGN_OR_RETURN(std::vector<std::string> names, h5::list_members(channels->handle.get(), h5::Order::ByName));
+  QR_ASSIGN_OR_RETURN(std::vector<h5::Member> members, h5::list_members_by_name(channels->handle.get()));
   std::vector<Channel> result;
-  result.reserve(names.size());
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  result.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
     QR_ASSIGN_OR_RETURN(Channel channel, read_channel(file, *channels, static_cast<std::uint64_t>(i),
-                                                      std::move(names[i])));
+                                                      std::move(members[i])));
     result.push_back(std::move(channel));
   }
   std::stable_sort(result.begin(), result.end(),

@@ -344,10 +344,12 @@ TEST(Hdf5Attributes, VariableStringsReadOurWayLeaveNoConversionRegistered) {
   const Bytes image = sample_image();
   auto file = OpenImage::open(image);
   ASSERT_TRUE(file.has_value());
+  std::optional<GlobalHeaps> heaps = GlobalHeaps::of(image);
+  ASSERT_TRUE(heaps.has_value());
   for (int read = 0; read < 2; ++read) {
     auto attribute = open_attribute(file->id(), "list");
     ASSERT_TRUE(attribute.has_value());
-    auto texts = read_variable_strings(attribute->get(), "list", image, 3);
+    auto texts = read_variable_strings(attribute->get(), "list", &*heaps, 3);
     ASSERT_TRUE(texts.has_value()) << error_text(texts.error());
     ASSERT_TRUE(texts->has_value());
     EXPECT_EQ(**texts, (std::vector<std::string>{"x", "y", "zürich"}));
