@@ -11,30 +11,18 @@
  *   ./repro python/tests/data/hostile/heap-shared-data-block-a.qrd /event_marker_styles/variant_path
  *
  * Exits 1 unless the lookup fails and the file then closes. */
-#include <hdf5.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include "repro.h"
 
 int main(int argc, char **argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: %s IMAGE NAME\n", argv[0]);
     return 2;
   }
-  FILE *in = fopen(argv[1], "rb");
-  if (in == NULL) return 2;
-  fseek(in, 0, SEEK_END);
-  size_t size = (size_t)ftell(in);
-  rewind(in);
-  void *image = malloc(size);
-  if (image == NULL || fread(image, 1, size, in) != size) return 2;
-  fclose(in);
+  size_t size;
+  void *image = repro_read_file(argv[1], &size);
 
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 20, 0);
-  H5Pset_file_image(fapl, image, size);
-  hid_t file = H5Fopen("image", H5F_ACC_RDONLY, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_open_image(image, size);
   if (file < 0) return 2;
   htri_t exists = H5Lexists(file, argv[2], H5P_DEFAULT);
   herr_t closed = H5Fclose(file);

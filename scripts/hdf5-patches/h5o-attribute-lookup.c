@@ -15,11 +15,10 @@
  *   ./lookup [N]
  *
  * Exits 1 on the first check that fails. */
-#include <hdf5.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include "repro.h"
 
 static int failures = 0;
 
@@ -47,13 +46,7 @@ static unsigned char *make_image(const char **names, const int *values, int coun
     H5Aclose(attr);
   }
   H5Sclose(space);
-  H5Fflush(file, H5F_SCOPE_GLOBAL);
-  ssize_t length = H5Fget_file_image(file, NULL, 0);
-  unsigned char *image = malloc((size_t)length);
-  H5Fget_file_image(file, image, (size_t)length);
-  H5Fclose(file);
-  *size = (size_t)length;
-  return image;
+  return repro_take_image(file, size);
 }
 
 static hid_t open_image(unsigned char *image, size_t size, unsigned flags) {
