@@ -5,6 +5,11 @@
  * 5 KB); LeakSanitizer does not see them, as the ID table still points at
  * them.
  *
+ * It also tests h5o-dtype-member-leak.patch: /tracked_sats/azimuth of
+ * python/tests/data/damaged/leak-datatype-member-name.qrd has a compound
+ * datatype whose member fails to decode after its name was copied; unpatched,
+ * each failed open loses that name.
+ *
  *   cc -o repro h5d-open-property-list-leak.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
  *   ./repro python/tests/data/damaged/leak-dataset-open.qrd /nav_points/lat
  *
