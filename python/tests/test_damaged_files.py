@@ -168,7 +168,8 @@ def test_every_kind_of_damage_is_in_the_corpus():
     assert {"attribute-table-segv.qrd", "zero-chunk-sigfpe.qrd"} <= set(DAMAGED)
     assert {name.rsplit("-", 1)[0] for name in HOSTILE} == {
         "attribute-overread", "free-invalid-pointer", "heap-free-list-loop", "heap-free-list-wrapped-offset",
-        "heap-huge-data-block", "heap-shared-data-block", "btree-shared-node"}
+        "heap-huge-data-block", "heap-shared-data-block", "btree-shared-node",
+        "ohdr-shared-chunk"}
 
 
 @pytest.mark.parametrize("name", DAMAGED)

@@ -182,7 +182,8 @@ TEST(ReadRobustness, ContiguousStorageSmallerThanItsExtentIsRefused) {
 // freed, a local heap's free list followed forever or read from before the
 // heap, an attribute read past the end of its data, a heap data block of
 // gibibytes allocated whole, one data block named by two heaps, a group's
-// B-tree node read as a chunk index's. Each fails with its own text, leaves
+// B-tree node read as a chunk index's, a header that names another header's
+// chunk as its own. Each fails with its own text, leaves
 // no object open, and (read a second time, once the library's lasting state
 // exists) leaves the library holding no more memory than before.
 struct HostileImage {
@@ -220,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "file may take"},
         HostileImage{"heap-shared-data-block-a.qrd", "HDF5 error: local heap data block belongs to another heap"},
         HostileImage{"btree-shared-node-a.qrd", "HDF5 error: B-tree node belongs to a tree of another type"},
+        HostileImage{"ohdr-shared-chunk-a.qrd",
+                     "HDF5 error: object header continuation chunk belongs to another object header"},
         // The variable-length string type's size in the file was cut from 16
         // bytes (length, address, index) to 15 or 1; the data with it.
         HostileImage{"attribute-overread-1.qrd",
