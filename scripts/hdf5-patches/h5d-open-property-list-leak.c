@@ -34,12 +34,8 @@ static int open_dataset(const void *image, size_t size, const char *path) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s IMAGE DATASET\n", argv[0]);
-    return 2;
-  }
   size_t size;
-  void *image = repro_read_file(argv[1], &size);
+  void *image = repro_read_argument(argc, argv, "IMAGE DATASET", &size);
 
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
   const int opens = 1000;

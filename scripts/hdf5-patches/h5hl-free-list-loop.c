@@ -23,18 +23,10 @@ static long peak_kib(void) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s IMAGE NAME\n", argv[0]);
-    return 2;
-  }
-  size_t size;
-  void *image = repro_read_file(argv[1], &size);
-
   const struct rlimit cap = {1L << 30, 1L << 30};
   if (setrlimit(RLIMIT_AS, &cap) != 0) return 2;
-  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  hid_t file = repro_open_image(image, size);
-  if (file < 0) return 2;
+  void *image;
+  hid_t file = repro_open_argument(argc, argv, "IMAGE NAME", &image);
   long before = peak_kib();
   htri_t exists = H5Lexists(file, argv[2], H5P_DEFAULT);
   long grown = peak_kib() - before;

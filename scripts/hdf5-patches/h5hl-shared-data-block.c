@@ -14,16 +14,8 @@
 #include "repro.h"
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s IMAGE NAME\n", argv[0]);
-    return 2;
-  }
-  size_t size;
-  void *image = repro_read_file(argv[1], &size);
-
-  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  hid_t file = repro_open_image(image, size);
-  if (file < 0) return 2;
+  void *image;
+  hid_t file = repro_open_argument(argc, argv, "IMAGE NAME", &image);
   htri_t exists = H5Lexists(file, argv[2], H5P_DEFAULT);
   herr_t closed = H5Fclose(file);
   free(image);

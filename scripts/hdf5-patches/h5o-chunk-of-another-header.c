@@ -13,16 +13,8 @@
 #include "repro.h"
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: %s IMAGE FIRST SECOND\n", argv[0]);
-    return 2;
-  }
-  size_t size;
-  void *image = repro_read_file(argv[1], &size);
-
-  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  hid_t file = repro_open_image(image, size);
-  if (file < 0) return 2;
+  void *image;
+  hid_t file = repro_open_argument(argc, argv, "IMAGE FIRST SECOND", &image);
   hid_t first = H5Oopen(file, argv[2], H5P_DEFAULT);
   if (first < 0) return 2;
   hid_t second = H5Oopen(file, argv[3], H5P_DEFAULT);

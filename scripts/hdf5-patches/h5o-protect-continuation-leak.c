@@ -55,12 +55,8 @@ static int open_object(const void *image, size_t size, const char *path) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s IMAGE OBJECT\n", argv[0]);
-    return 2;
-  }
   size_t size;
-  void *image = repro_read_file(argv[1], &size);
+  void *image = repro_read_argument(argc, argv, "IMAGE OBJECT", &size);
 
   /* Errors are expected; keep the default printer so that the library still
    * reports a failed shutdown, but silence the stack of each failed open. */

@@ -55,6 +55,29 @@ static inline hid_t repro_open_image(const void *image, size_t size) {
   return file;
 }
 
+/* The image named by the first argument; `usage` names the arguments. The
+ * program exits 2 when there are not as many as it names. */
+static inline void *repro_read_argument(int argc, char **argv, const char *usage, size_t *size) {
+  int words = 1;
+  for (const char *c = usage; *c; ++c) words += *c == ' ';
+  if (argc != words + 1) {
+    fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+    exit(2);
+  }
+  return repro_read_file(argv[1], size);
+}
+
+/* The same image, opened with the library's error printing off; the program
+ * exits 2 when it does not open. */
+static inline hid_t repro_open_argument(int argc, char **argv, const char *usage, void **image) {
+  size_t size;
+  *image = repro_read_argument(argc, argv, usage, &size);
+  H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
+  hid_t file = repro_open_image(*image, size);
+  if (file < 0) exit(2);
+  return file;
+}
+
 #ifdef H5MM_HAS_BUDGET
 /* One use of an image: a result of the program's choosing. */
 typedef int (*repro_step_t)(const void *image, size_t size, const char *path);
