@@ -458,25 +458,6 @@ Result<std::optional<Group>, SdkError> open_optional_group(hid_t parent, std::st
   return std::optional<Group>(std::move(group));
 }
 
-Result<std::vector<std::string>, SdkError> list_members(hid_t group, Order order) {
-  const ErrorPrintingOff quiet;
-  H5G_info_t info{};
-  QR_TRY(check(H5Gget_info(group, &info), "H5Gget_info"));
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(info.nlinks));
-  std::vector<char> buffer;
-  for (hsize_t i = 0; i < info.nlinks; ++i) {
-    const ssize_t length = H5Lget_name_by_idx(group, ".", index_of(order), H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT);
-    if (length < 0) return fail(last_error("H5Lget_name_by_idx"));
-    buffer.assign(static_cast<std::size_t>(length) + 1, '\0');
-    if (H5Lget_name_by_idx(group, ".", index_of(order), H5_ITER_INC, i, buffer.data(), buffer.size(), H5P_DEFAULT) <
-        0)
-      return fail(last_error("H5Lget_name_by_idx"));
-    names.emplace_back(buffer.data(), static_cast<std::size_t>(length));
-  }
-  return names;
-}
-
 // ---------------------------------------------------------------------------
 // Datasets
 

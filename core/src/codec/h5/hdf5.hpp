@@ -225,10 +225,6 @@ class OpenImage {
 // Whether `parent` has a link of that name (of any kind).
 [[nodiscard]] Result<bool, SdkError> has_member(hid_t parent, std::string_view name);
 
-enum class Order : std::uint8_t { ByName, ByCreation };
-// Member names of a group. ByCreation needs creation order tracked.
-[[nodiscard]] Result<std::vector<std::string>, SdkError> list_members(hid_t group, Order order = Order::ByName);
-
 // ---------------------------------------------------------------------------
 // Datasets
 
@@ -274,6 +270,7 @@ template <class T>
                                                          std::span<const std::string> values);
 
 [[nodiscard]] Result<Attribute, SdkError> open_attribute(hid_t object, std::string_view name);
+enum class Order : std::uint8_t { ByName, ByCreation };
 // Attribute names of an object. ByCreation needs creation order tracked.
 [[nodiscard]] Result<std::vector<std::string>, SdkError> list_attributes(hid_t object, Order order = Order::ByName);
 
