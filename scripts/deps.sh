@@ -119,7 +119,7 @@ deps_series() {
       return 1
     }
   done
-  [ "${#listed[@]}" -eq 0 ] || printf "$dir/%s\n" "${listed[@]}"
+  [ "${#listed[@]}" -eq 0 ] || printf '%s\n' "${listed[@]/#/$dir/}"
 }
 
 # Unpacks a downloaded 3.0 (quilt) source package and applies Debian's patch
@@ -132,15 +132,15 @@ deps_unpack() {
   local upstream="${version%-*}" origs
   rm -rf "$into" && mkdir -p "$into"
   origs=("$DEPS_DIR/src/${package}_${upstream}.orig.tar."*)
-  tar xf "${origs[0]}" -C "$into" --strip-components=1
+  tar xf "${origs[0]}" -C "$into" --strip-components=1 || return 1
   local debian=("$DEPS_DIR/src/${package}_${version}.debian.tar."*)
   if [ -f "${debian[0]}" ]; then
-    tar xf "${debian[0]}" -C "$into"
+    tar xf "${debian[0]}" -C "$into" || return 1
     local series="$into/debian/patches/series" name level
     if [ -f "$series" ]; then
       while read -r name level; do
         case "$name" in '' | '#'*) continue ;; esac
-        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name"
+        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name" || return 1
       done <"$series"
     fi
   fi
