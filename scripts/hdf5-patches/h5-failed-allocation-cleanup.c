@@ -139,7 +139,7 @@ static void *make_image(size_t *size) {
  * and reading all of it: a sum over every value read, or -1 */
 
 typedef struct {
-  long long sum;
+  unsigned long long sum; /* (wraps) */
   int failed;
 } reading_t;
 
@@ -225,7 +225,7 @@ static long long read_all(const void *image, size_t size, int open_only) {
   H5MMget_budget(&budget);
   budget.limit = limit;
   H5MMset_budget(&budget);
-  return failed ? -1 : (r.sum & 0x7fffffffffffffffLL);
+  return failed ? -1 : (long long)(r.sum & 0x7fffffffffffffffULL);
 }
 
 /* ------------------------------------------------------------------------ */
