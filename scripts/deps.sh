@@ -82,30 +82,77 @@ deps_describe() {
   printf '%s %s (%s)' "$package" "$version" "$how"
 }
 
+# The patches of scripts/<package>-patches, one path a line, in the order of
+# the folder's series file (a patch's name a line; blank lines and lines
+# starting with # are skipped). Fails, saying why, when a listed patch is
+# missing or listed twice, or a .patch file is not listed, so that the series
+# and the folder cannot drift apart.
+deps_series() {
+  local dir="$ROOT/scripts/$1-patches" name rest own listed=()
+  if [ ! -f "$dir/series" ]; then
+    ! ls "$dir/"*.patch >/dev/null 2>&1 || {
+      echo "error: $dir holds patches but no series file that orders them" >&2
+      return 1
+    }
+    return 0
+  fi
+  while read -r name rest; do
+    case "$name" in '' | '#'*) continue ;; esac
+    local why=""
+    if [ -n "$rest" ]; then
+      why="one patch's name a line, nothing after it"
+    elif [ ! -f "$dir/$name" ]; then
+      why="there is no such patch"
+    elif [[ " ${listed[*]} " == *" $name "* ]]; then
+      why="listed twice"
+    fi
+    [ -z "$why" ] || {
+      echo "error: $dir/series, \"$name${rest:+ $rest}\": $why" >&2
+      return 1
+    }
+    listed+=("$name")
+  done <"$dir/series"
+  for own in "$dir/"*.patch; do
+    [ -f "$own" ] || continue
+    [[ " ${listed[*]} " == *" ${own##*/} "* ]] || {
+      echo "error: $own is not listed in $dir/series" >&2
+      return 1
+    }
+  done
+  [ "${#listed[@]}" -eq 0 ] || printf '%s\n' "${listed[@]/#/$dir/}"
+}
+
 # Unpacks a downloaded 3.0 (quilt) source package and applies Debian's patch
 # series, as dpkg-source -x would, without needing dpkg-dev; then our own
-# fixes from scripts/<package>-patches, each tested by the reproducer beside it.
+# fixes from scripts/<package>-patches in their series' order, each tested by
+# the reproducer beside it. Ours must apply exactly where they were made (no
+# fuzz): a patch whose context moved is made again, not guessed at.
 deps_unpack() {
   local package="$1" version="$2" into="$3"
   local upstream="${version%-*}" origs
   rm -rf "$into" && mkdir -p "$into"
   origs=("$DEPS_DIR/src/${package}_${upstream}.orig.tar."*)
-  tar xf "${origs[0]}" -C "$into" --strip-components=1
+  tar xf "${origs[0]}" -C "$into" --strip-components=1 || return 1
   local debian=("$DEPS_DIR/src/${package}_${version}.debian.tar."*)
   if [ -f "${debian[0]}" ]; then
-    tar xf "${debian[0]}" -C "$into"
+    tar xf "${debian[0]}" -C "$into" || return 1
     local series="$into/debian/patches/series" name level
     if [ -f "$series" ]; then
       while read -r name level; do
         case "$name" in '' | '#'*) continue ;; esac
-        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name"
+        patch -d "$into" -s -N "${level:--p1}" <"$into/debian/patches/$name" || return 1
       done <"$series"
     fi
   fi
-  local own
-  for own in "$ROOT/scripts/$package-patches/"*.patch; do
-    if [ -f "$own" ]; then patch -d "$into" -s -N -p1 <"$own"; fi
-  done
+  local own ours
+  ours="$(deps_series "$package")" || return 1
+  while read -r own; do
+    [ -n "$own" ] || continue
+    patch -d "$into" -s -N -p1 --fuzz=0 --no-backup-if-mismatch <"$own" || {
+      echo "error: ${own#"$ROOT"/} does not apply to $package $version after the patches listed before it" >&2
+      return 1
+    }
+  done <<<"$ours"
 }
 
 # deps_build PREFIX C_FLAGS [HDF5 CMAKE ARGS...]: the unpacked sources in
@@ -154,7 +201,8 @@ deps_wanted() {
   done
   # How they are unpacked, patched and built counts as well (bash prints
   # the functions without their comments).
-  wanted+="recipe $({ declare -f deps_unpack deps_build; cat "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
+  wanted+="recipe $({ declare -f deps_unpack deps_series deps_build
+    cat "$ROOT/scripts/"*-patches/series "$ROOT/scripts/"*-patches/*.patch 2>/dev/null; } |
     sha256sum | cut -d' ' -f1)"
   DEPS_WANTED="$wanted"
 }
@@ -173,7 +221,7 @@ deps_prefix() {
   for package in "${DEPS_PACKAGES[@]}"; do
     version="$(sed -n "s/^$package //p" <<<"$wanted")"
     deps_fetch "$package" "$version" || return 1
-    deps_unpack "$package" "$version" "$DEPS_DIR/work/$package"
+    deps_unpack "$package" "$version" "$DEPS_DIR/work/$package" || return 1
     built+=("$(deps_describe "$package" "$version")")
   done
   log "deps: building ${built[0]} and ${built[1]}, static, into $prefix (once; a few minutes)"

@@ -15,19 +15,34 @@
  *   unbounded read or fail, and leave nothing open;
  * - with no reserve, so that every allocation may be refused, the cleanup's
  *   own included: each read must end, in a value or an error.
+ * Opening a group and an attribute under every budget, an open that fails in
+ * registering the object's ID must leave nothing held. (A dataset's open holds
+ * more on its way than when it registers the ID, so that no budget refuses
+ * that first; it registers through the same function.)
+ * And writing: dense attribute storage created under every budget, in a file
+ * that already has free space to give, then more written without a limit; a
+ * creation that failed in setting up a v2 B-tree header must leave a file that
+ * reads back. (Writes under a budget crash elsewhere, in paths a read never
+ * takes: each runs in a child process, and only those that failed there
+ * count.)
  * Unpatched, the library crashes within the first hundred budgets: it frees
  * pointers it never set (a B-tree node's child addresses, a property's shared
  * name, a v2 B-tree header twice), dereferences what it failed to allocate (a
  * new file's cache, its shared part, a dataspace's dimensions, a datatype),
  * closes the location instead of the object it just opened when registering
  * the object's ID fails, and inserts into hash tables without noticing that
- * the insertion failed.
+ * the insertion failed. An ID that could not be registered kept the object's
+ * VOL wrapper and its connector reference; a v2 B-tree header that could not
+ * be set up gave back file space at address 0, the superblock's, which the
+ * next B-tree header of its size was then written over.
  *
  *   cc -o repro h5-failed-allocation-cleanup.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
  *   ./repro
  *
  * Exits 1 unless all of that holds. */
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "repro.h"
 
@@ -124,7 +139,7 @@ static void *make_image(size_t *size) {
  * and reading all of it: a sum over every value read, or -1 */
 
 typedef struct {
-  long long sum;
+  unsigned long long sum; /* (wraps) */
   int failed;
 } reading_t;
 
@@ -210,7 +225,7 @@ static long long read_all(const void *image, size_t size, int open_only) {
   H5MMget_budget(&budget);
   budget.limit = limit;
   H5MMset_budget(&budget);
-  return failed ? -1 : (r.sum & 0x7fffffffffffffffLL);
+  return failed ? -1 : (long long)(r.sum & 0x7fffffffffffffffULL);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -224,6 +239,143 @@ static size_t peak_of(const void *image, size_t size, int open_only) {
   H5MM_budget_t off = {.limit = 0};
   H5MMset_budget(&off);
   return budget.peak;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Where a failure was */
+
+static herr_t find_failure(unsigned n, const H5E_error2_t *error, void *data) {
+  (void)n;
+  const char **wanted = data;
+  if (wanted[0] && error->func_name && strcmp(error->func_name, wanted[0]) == 0 &&
+      (!wanted[1] || (error->desc && strcmp(error->desc, wanted[1]) == 0)))
+    wanted[0] = NULL;
+  return 0;
+}
+
+/* Whether the error stack holds `function`'s error `text` (any, if null). */
+static int failed_in(const char *function, const char *text) {
+  const char *wanted[2] = {function, text};
+  H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, find_failure, wanted);
+  return wanted[0] == NULL;
+}
+
+/* ------------------------------------------------------------------------ */
+/* An open whose ID could not be registered */
+
+typedef hid_t (*open_t)(hid_t file);
+static hid_t open_group(hid_t file) { return H5Gopen2(file, "dense", H5P_DEFAULT); }
+static hid_t open_attribute(hid_t file) { return H5Aopen(file, "scale", H5P_DEFAULT); }
+
+/* Opens under budgets from 8 bytes up until the open succeeds, each with
+ * nothing in the free lists and no reserve; an open that failed in
+ * registering its ID must leave no byte held (what it freed of what was
+ * allocated before counts as negative). The number of faults. */
+static int open_leaves_nothing(const void *image, size_t size, open_t open, const char *what) {
+  hid_t file = repro_open_image(image, size);
+  if (file < 0) return 1;
+  /* What the open reads stays in the cache */
+  H5Idec_ref(open(file));
+  int cases = 0, failures = 0;
+  for (size_t limit = 8;; limit += 8) {
+    H5garbage_collect();
+    H5MM_budget_t budget = {.limit = limit};
+    H5MMset_budget(&budget);
+    hid_t id = open(file);
+    int registering = id < 0 && failed_in("H5VL_register", NULL);
+    H5MMget_budget(&budget);
+    budget.limit = SIZE_MAX;
+    H5MMset_budget(&budget);
+    if (id >= 0) H5Idec_ref(id);
+    H5garbage_collect();
+    H5MMget_budget(&budget);
+    H5MM_budget_t off = {.limit = 0};
+    H5MMset_budget(&off);
+    if (registering) {
+      ++cases;
+      if (budget.held > 0) {
+        fprintf(stderr, "%s, limit %zu: registering its ID failed, %lld bytes kept\n", what, limit,
+                (long long)budget.held);
+        ++failures;
+      }
+    }
+    if (id >= 0) break;
+  }
+  H5Fclose(file);
+  if (cases == 0) {
+    fprintf(stderr, "%s: no budget refused registering its ID\n", what);
+    ++failures;
+  }
+  printf("%s: registering its ID refused under %d budgets\n", what, cases);
+  return failures;
+}
+
+/* ------------------------------------------------------------------------ */
+/* A write whose v2 B-tree could not be set up */
+
+/* In a child process: a file with free space to give (a deleted group's
+ * header), whose group with dense attributes gets its first attribute under
+ * `limit`; then, without a limit, another such group and attributes. Exits 0
+ * when the creation did not fail in setting up the v2 B-tree header, 1 when
+ * it did and the file reads back with all that was written after, 3 when it
+ * does not read back. */
+static void write_under(size_t limit) {
+  hid_t file = repro_create_image();
+  hid_t gcpl = H5Pcreate(H5P_GROUP_CREATE), space = H5Screate(H5S_SCALAR);
+  H5Pset_attr_phase_change(gcpl, 0, 0);
+  H5Pset_attr_creation_order(gcpl, H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+  hid_t group = H5Gcreate2(file, "first", H5P_DEFAULT, gcpl, H5P_DEFAULT);
+  H5Gclose(H5Gcreate2(file, "deleted", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+  H5Gclose(H5Gcreate2(file, "kept", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+  H5Ldelete(file, "deleted", H5P_DEFAULT);
+  H5garbage_collect();
+  H5MM_budget_t budget = {.limit = limit};
+  H5MMset_budget(&budget);
+  hid_t attribute = H5Acreate2(group, "a", H5T_STD_I32LE, space, H5P_DEFAULT, H5P_DEFAULT);
+  int setting_up = attribute < 0 && failed_in("H5B2__hdr_create", "can't create shared B-tree info");
+  H5MM_budget_t off = {.limit = 0};
+  H5MMset_budget(&off);
+  if (!setting_up) _exit(0);
+  hid_t second = H5Gcreate2(file, "second", H5P_DEFAULT, gcpl, H5P_DEFAULT);
+  for (int i = 0; i < 3; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "b%d", i);
+    H5Aclose(H5Acreate2(second, name, H5T_STD_I32LE, space, H5P_DEFAULT, H5P_DEFAULT));
+  }
+  H5Gclose(second);
+  H5Gclose(group);
+  H5Sclose(space);
+  H5Pclose(gcpl);
+  size_t size;
+  void *image = repro_take_image(file, &size);
+  hid_t again = repro_open_image(image, size);
+  H5O_info2_t info;
+  int read = again >= 0 && H5Oget_info_by_name3(again, "second", &info, H5O_INFO_NUM_ATTRS, H5P_DEFAULT) >= 0 &&
+             info.num_attrs == 3;
+  _exit(read ? 1 : 3);
+}
+
+static int failed_setup_frees_nothing_else(void) {
+  int cases = 0, failures = 0;
+  for (size_t limit = 8; limit <= 16384; limit += 8) {
+    fflush(NULL);
+    pid_t child = fork();
+    if (child == 0) write_under(limit);
+    int status;
+    if (child < 0 || waitpid(child, &status, 0) != child) return failures + 1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 0) continue;
+    ++cases;
+    if (WEXITSTATUS(status) != 1) {
+      fprintf(stderr, "write, limit %zu: setting up a v2 B-tree failed, and the file does not read back\n", limit);
+      ++failures;
+    }
+  }
+  if (cases == 0) {
+    fprintf(stderr, "write: no budget refused setting up a v2 B-tree\n");
+    ++failures;
+  }
+  printf("write: setting up a v2 B-tree refused under %d budgets\n", cases);
+  return failures;
 }
 
 int main(void) {
@@ -269,6 +421,9 @@ int main(void) {
            refused, read, left_open, peak);
     if (refused == 0 || read == 0) ++failures;
   }
+  failures += open_leaves_nothing(image, size, open_group, "group");
+  failures += open_leaves_nothing(image, size, open_attribute, "attribute");
+  failures += failed_setup_frees_nothing_else();
   free(image);
   return failures == 0 ? 0 : 1;
 }

@@ -6,7 +6,10 @@
  *   - a header one of whose attributes does not decode still opens those
  *     before it, and fails on that one;
  *   - in a file opened for writing, an attribute added or deleted after an
- *     open is found or missed.
+ *     open is found or missed;
+ *   - a lookup that the memory budget (h5mm-memory-budget.patch) refused,
+ *     whose search then found the attribute, leaves no refusal marked, so
+ *     that a later failure of the same read is not taken for a refusal.
  * With an argument N, also opens each of N attributes of one header kept
  * compact and prints the time it took (unpatched, time in N squared:
  * about 40 s for 65,535 here; patched, a fraction of a second).
@@ -164,11 +167,50 @@ static void timed(int count) {
   free(image);
 }
 
+/* 200 attributes: their lookup takes more than the budget's small
+ * allocations, while the search takes only small ones. */
+static void refused_lookup(void) {
+  enum { COUNT = 200 };
+  char names[COUNT][16];
+  const char *pointers[COUNT];
+  int values[COUNT];
+  for (int i = 0; i < COUNT; i++) {
+    snprintf(names[i], sizeof names[i], "n%03d", i);
+    pointers[i] = names[i];
+    values[i] = i;
+  }
+  size_t size;
+  unsigned char *image = make_image(pointers, values, COUNT, &size);
+  for (int reserve = 1; reserve >= 0; reserve--) {
+    hid_t file = open_image(image, size, H5F_ACC_RDONLY);
+    CHECK(file >= 0, "the image of many attributes opens");
+    H5MM_budget_t budget = {.limit = 1, .reserve = reserve ? (size_t)1 << 24 : 0};
+    H5MMset_budget(&budget);
+    hid_t attr = H5Aopen(file, "n123", H5P_DEFAULT);
+    H5MMget_budget(&budget);
+    H5MM_budget_t off = {.limit = 0};
+    H5MMset_budget(&off);
+    if (reserve) {
+      int value = -1;
+      CHECK(attr >= 0 && H5Aread(attr, H5T_NATIVE_INT, &value) >= 0 && value == 123,
+            "the attribute opens by a search when its lookup is refused");
+      CHECK(!budget.refused, "a refused lookup that the search did without is no refusal");
+    } else {
+      CHECK(attr < 0, "the search fails without memory");
+      CHECK(budget.refused, "a search that failed without memory is a refusal");
+    }
+    if (attr >= 0) H5Aclose(attr);
+    H5Fclose(file);
+  }
+  free(image);
+}
+
 int main(int argc, char **argv) {
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
   duplicate_names();
   undecodable();
   written();
+  refused_lookup();
   if (argc > 1) timed(atoi(argv[1]));
   if (failures == 0) printf("attribute lookups as before\n");
   return failures == 0 ? 0 : 1;
