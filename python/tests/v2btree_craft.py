@@ -204,6 +204,13 @@ def craft(folder) -> None:
         c.all_nrec -= 5
         c.write_header()
 
+    def leaf_met_twice(image, found):
+        c = found[(8, 1)][0]
+        first = c.children(c.root, 1, c.root_nrec)[0]
+        c.set_child(c.root, 1, c.root_nrec, 1, addr=first[1], count=first[2])
+        c.all_nrec = c.root_nrec + 2 * first[2]
+        c.write_header()
+
     def attribute_index_names_link_index(image, found):
         repoint(image, found[(8, 0)][0].addr, found[(5, 0)][0].addr)
 
@@ -213,6 +220,7 @@ def craft(folder) -> None:
 
     edit("leaf-of-another-tree", leaf_of_another_tree)
     edit("total-short", total_short)
+    edit("leaf-met-twice", leaf_met_twice)
     edit("attribute-index-names-link-index", attribute_index_names_link_index)
     edit("chunk-index-of-another-dataset", chunk_index_of_another_dataset)
 
