@@ -176,6 +176,32 @@ def _small_base(path) -> None:
             dataset[...] = np.arange(36, dtype="f8").reshape(6, 6) + (1000 if name == "d2u" else 0)
 
 
+def _qrd_base() -> bytes:
+    """A trace as qrd_craft lays it out, written by h5py with libver v114: 40
+    root attributes and 60 channels (dense, depth 1), and the 2-D markers and
+    event tables chunked with two unlimited dimensions (v2 B-tree indices)."""
+    import io
+
+    import h5py
+    import qrd_craft as q
+
+    base = 1_700_000_000_000_000
+    buffer = io.BytesIO()
+    with h5py.File(buffer, "w", libver="v114") as f:
+        q._write(f, version="2", points=[q.Point(48.0 + i * 1e-4, 11.0, gps=base + i * 1000) for i in range(20)],
+                 reports=[], markers=[q.MarkerRow(time=base + i, lat=48.0, lon=11.0, label=f"m{i}") for i in range(12)],
+                 events=[q.EventRow(sys=base + i, lat=48.0, lon=11.0, variant_path=f"v/{i}", annotation=f"a{i}")
+                         for i in range(12)],
+                 styles=[], channels=[q.ChannelRow(name=f"ch{i:04d}", times=[1, 2, 3], values=[i, i + 1, i + 2],
+                                                   unit=f"u{i}") for i in range(60)],
+                 attrs={f"meta{i:02d}": f"value {i}" for i in range(40)}, older_layout=False)
+        for path in ("markers/label", "event_markers/variant_path"):
+            data = f[path][...]
+            del f[path]
+            f.create_dataset(path, data=data, maxshape=(None, None), chunks=(4, 64))
+    return buffer.getvalue()
+
+
 def craft(folder) -> None:
     """Writes the crafted v2-btree-*.qrd images of data/structure/ into `folder`."""
     import pathlib
@@ -204,13 +230,6 @@ def craft(folder) -> None:
         c.all_nrec -= 5
         c.write_header()
 
-    def leaf_met_twice(image, found):
-        c = found[(8, 1)][0]
-        first = c.children(c.root, 1, c.root_nrec)[0]
-        c.set_child(c.root, 1, c.root_nrec, 1, addr=first[1], count=first[2])
-        c.all_nrec = c.root_nrec + 2 * first[2]
-        c.write_header()
-
     def attribute_index_names_link_index(image, found):
         repoint(image, found[(8, 0)][0].addr, found[(5, 0)][0].addr)
 
@@ -220,9 +239,24 @@ def craft(folder) -> None:
 
     edit("leaf-of-another-tree", leaf_of_another_tree)
     edit("total-short", total_short)
-    edit("leaf-met-twice", leaf_met_twice)
     edit("attribute-index-names-link-index", attribute_index_names_link_index)
     edit("chunk-index-of-another-dataset", chunk_index_of_another_dataset)
+
+    base = _qrd_base()
+
+    def leaf_met_twice(image, found):
+        channels = found[(5, 1)][0]  # the /channels link-name index
+        first = channels.children(channels.root, 1, channels.root_nrec)[0]
+        channels.set_child(channels.root, 1, channels.root_nrec, 1, addr=first[1], count=first[2])
+        channels.all_nrec = channels.root_nrec + 2 * first[2]
+        channels.write_header()
+
+    def chunk_index_of_same_shape(image, found):
+        label, variant_path = found[(10, 0)]  # markers/label's, event_markers/variant_path's
+        repoint(image, label.addr, variant_path.addr)
+
+    edit("leaf-met-twice", leaf_met_twice)
+    edit("chunk-index-of-another-dataset-same-shape", chunk_index_of_same_shape)
 
 
 if __name__ == "__main__":
