@@ -251,12 +251,7 @@ def craft(folder) -> None:
         channels.all_nrec = channels.root_nrec + 2 * first[2]
         channels.write_header()
 
-    def chunk_index_of_same_shape(image, found):
-        label, variant_path = found[(10, 0)]  # markers/label's, event_markers/variant_path's
-        repoint(image, label.addr, variant_path.addr)
-
     edit("leaf-met-twice", leaf_met_twice)
-    edit("chunk-index-of-another-dataset-same-shape", chunk_index_of_same_shape)
 
 
 if __name__ == "__main__":
