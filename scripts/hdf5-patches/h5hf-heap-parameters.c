@@ -8,7 +8,11 @@
  *     (an allocation of 2^32 rows, a table read past its end);
  *   - 30 root block rows, past the 29 of the table; a heap size past what
  *     its offsets address; an ID length of 0; a largest managed object past
- *     the largest direct block.
+ *     the largest direct block;
+ *   - an ID length of 17, with which a huge object's ID holds its address
+ *     and length: the 8-byte IDs of attributes are read past their end,
+ *     and the length read is allocated (under the sanitizers: "requested
+ *     allocation size exceeds maximum supported size").
  *
  *   cc -o repro h5hf-heap-parameters.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
  *   ./repro
@@ -52,13 +56,14 @@ static const struct {
     {"30 root block rows", CURR_ROOT_ROWS, 2, 30},
     {"heap size 2^40 + 1", MAN_SIZE, 8, ((uint64_t)1 << 40) + 1},
     {"ID length 0", ID_LEN, 2, 0},
+    {"ID length 17", ID_LEN, 2, 17},
     {"largest managed object 2^32 - 1", MAX_MAN_SIZE, 4, 0xffffffff},
 };
 
 static herr_t read_attribute(hid_t object, const char *name, const H5A_info_t *info, void *data) {
   (void)info;
   (void)data;
-  double values[12];
+  static double values[600];
   hid_t attr = H5Aopen(object, name, H5P_DEFAULT);
   herr_t status = attr < 0 ? -1 : H5Aread(attr, H5T_NATIVE_DOUBLE, values);
   H5Aclose(attr);
@@ -108,6 +113,15 @@ int main(void) {
     H5Awrite(attr, H5T_NATIVE_DOUBLE, values);
     H5Aclose(attr);
   }
+  H5Sclose(space);
+  /* and one past the largest managed object: a huge object, whose heap ID
+   * is its key in the heap's B-tree */
+  static double huge[600];
+  dims = 600;
+  space = H5Screate_simple(1, &dims, NULL);
+  hid_t attr = H5Acreate2(group, "huge", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT);
+  H5Awrite(attr, H5T_NATIVE_DOUBLE, huge);
+  H5Aclose(attr);
   H5Sclose(space);
   H5Gclose(group);
   H5Pclose(gcpl);
