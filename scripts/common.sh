@@ -84,7 +84,7 @@ apt_access() {
 apt_stop() {
   echo "error: this command needs Debian packages that it cannot install: $APT_DENIED. As root, run" >&2
   echo "  apt-get install $*" >&2
-  echo "then this command again. (If sudo does let you in, \`sudo -v\` then this command installs them itself.)" >&2
+  echo "then this command again (or, if sudo does let you in, run \`sudo -v\` first: it then installs them itself)." >&2
 }
 
 APT_UPDATED=""
