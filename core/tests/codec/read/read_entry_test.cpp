@@ -42,7 +42,11 @@ TEST_P(AcceptedVersion, Reads) {
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->points.size(), 3u);
 }
-INSTANTIATE_TEST_SUITE_P(Versions, AcceptedVersion, ::testing::Values("2", "1", "+2", "002", "0000000001"));
+INSTANTIATE_TEST_SUITE_P(Versions, AcceptedVersion, ::testing::Values("2", "1", "+2", "002", "0000000001"),
+                         [](const ::testing::TestParamInfo<const char*>& case_info) {
+                           const std::string text = case_info.param;
+                           return text.starts_with('+') ? "plus_" + text.substr(1) : text;
+                         });
 
 struct VersionCase {
   const char* name;
