@@ -344,8 +344,8 @@ make_venv() {
       "$py" -m venv "$dir"
     fi
   fi
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check pytest h5py numpy hypothesis
+  quietly "pip-${dir##*/}" "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  quietly "pip-${dir##*/}" "$dir/bin/python" -m pip install -q --disable-pip-version-check pytest h5py numpy hypothesis
 }
 
 # Builds the one abi3 wheel into dist/ and prints its path; a second
@@ -353,8 +353,8 @@ make_venv() {
 build_wheel() {
   local venv="$1" werror="${2:-OFF}"
   rm -rf "$ROOT/dist"
-  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
+  quietly wheel "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
     --config-settings=cmake.define.QR_WERROR="$werror" \
-    --config-settings=cmake.define.QR_DEPS_PREFIX="$DEPS_PREFIX" -w "$ROOT/dist" "$ROOT" >&2
+    --config-settings=cmake.define.QR_DEPS_PREFIX="$DEPS_PREFIX" -w "$ROOT/dist" "$ROOT" || return 1
   ls "$ROOT"/dist/quillrun_sdk-*-abi3-*.whl
 }

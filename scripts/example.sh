@@ -8,5 +8,5 @@ ensure_system build python
 ensure_deps
 make_venv "$ROOT/.venv" "$PY_BUILD"
 WHEEL="$(build_wheel "$ROOT/.venv")"
-"$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+quietly install "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
 (cd "$ROOT/examples" && "$ROOT/.venv/bin/python" example.py)

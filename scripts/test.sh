@@ -49,7 +49,7 @@ for py in "${interpreters[@]}"; do
   venv="$ROOT/.venv"
   [ "$py" = "$PY_BUILD" ] || venv="$ROOT/.venv3$minor"
   make_venv "$venv" "$py"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+  quietly "install-${venv##*/}" "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
   log "pytest under $("$venv/bin/python" --version)"
   # Run from the tests folder so the installed package, not the source tree, is imported.
   (cd "$ROOT/python/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
