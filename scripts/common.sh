@@ -65,14 +65,16 @@ apt_access() {
   # in at all (it asks first, then refuses a user it does not know). So it
   # asks only a member of a group that sudoers files admit, once, and only
   # at a terminal.
-  if [ -t 0 ] && id -nG 2>/dev/null | tr ' ' '\n' | grep -qxE 'sudo|admin|wheel'; then
+  local member=""
+  if id -nG 2>/dev/null | tr ' ' '\n' | grep -qxE 'sudo|admin|wheel'; then member=1; fi
+  if [ -n "$member" ] && [ -t 0 ]; then
     log "apt needs root: sudo asks for your password once"
     if sudo -v; then
       APT_ACCESS=sudo SUDO=sudo
       return 0
     fi
     APT_DENIED="sudo did not let you in"
-  elif [ -t 0 ]; then
+  elif [ -z "$member" ]; then
     APT_DENIED="sudo needs a password, and you are in none of the groups it admits (sudo, admin, wheel)"
   else
     APT_DENIED="sudo needs a password, and there is no terminal to ask for it"
