@@ -42,6 +42,8 @@ TEST_PACKAGES=(pkg-config libgtest-dev binutils)
 SUDO=""
 APT_ACCESS=""  # root, sudo or none once apt_access has asked
 APT_DENIED=""  # why not, for the message
+# apt_access [--no-prompt]: whether apt can run as root; --no-prompt leaves
+# out the password prompt (and decides nothing for a later call).
 apt_access() {
   case "$APT_ACCESS" in
     root | sudo) return 0 ;;
@@ -67,7 +69,9 @@ apt_access() {
   # at a terminal.
   local member=""
   if id -nG 2>/dev/null | tr ' ' '\n' | grep -qxE 'sudo|admin|wheel'; then member=1; fi
-  if [ -n "$member" ] && [ -t 0 ]; then
+  if [ -n "$member" ] && [ -t 0 ] && [ "${1:-}" = --no-prompt ]; then
+    APT_ACCESS="" APT_DENIED="sudo needs your password, which is asked for only once the command can go on"
+  elif [ -n "$member" ] && [ -t 0 ]; then
     log "apt needs root: sudo asks for your password once"
     if sudo -v; then
       APT_ACCESS=sudo SUDO=sudo
@@ -292,7 +296,7 @@ ensure_system() {
   if [ -n "$python_stop" ]; then
     # Nothing is installed before the one thing apt cannot give is there.
     python_missing
-    if [ "${#missing[@]}" -gt 0 ] && ! apt_access; then
+    if [ "${#missing[@]}" -gt 0 ] && ! apt_access --no-prompt; then
       apt_stop "${missing[@]}"
     fi
     return 1
