@@ -133,13 +133,14 @@ def main():
     logger = logging.getLogger("quillrun_sdk")
     logger.addHandler(counter)
     logger.propagate = False
+    width = max(len(name) for name, _, _ in images)
     failed = []
     for name, data, bounded in images:
         counter.records = 0
         per_read = growth_per_read(data, args.reads, args.warmup)
         note = "" if bounded else "  (system libhdf5: reported only)"
         logged = f", {counter.records} records logged" if counter.records else ""
-        print(f"{name:32} {per_read:8.1f} B per read over {args.reads} reads{logged}{note}", flush=True)
+        print(f"{name:{width}} {per_read:8.1f} B per read over {args.reads} reads{logged}{note}", flush=True)
         if bounded and per_read > BOUND:
             failed.append(name)
     if failed:
