@@ -25,6 +25,8 @@ struct LabelCase {
   Instant t;
   const char* text;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const LabelCase& c, std::ostream* os) { *os << c.text; }
 
 class LabelTime : public ::testing::TestWithParam<LabelCase> {};
 
@@ -200,6 +202,7 @@ struct MessageCase {
   BuildError error;
   const char* text;
 };
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class BuildErrorMessage : public ::testing::TestWithParam<MessageCase> {};
 

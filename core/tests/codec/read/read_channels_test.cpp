@@ -136,6 +136,8 @@ struct UnitCase {
   ChannelUnit::Kind kind;
   const char* label;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const UnitCase& c, std::ostream* os) { *os << c.name; }
 
 class StoredUnit : public ::testing::TestWithParam<UnitCase> {};
 

@@ -53,6 +53,8 @@ struct VersionCase {
   const char* text;
   const char* shown;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
 class RefusedVersion : public ::testing::TestWithParam<VersionCase> {};
 TEST_P(RefusedVersion, FailsWithTheTextAsStored) {
   const VersionCase& c = GetParam();

@@ -195,6 +195,8 @@ struct HostileImage {
   const char* name;
   const char* message;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const HostileImage& c, std::ostream* os) { *os << c.name; }
 
 class Hostile : public ::testing::TestWithParam<HostileImage> {};
 
