@@ -303,12 +303,12 @@ ensure_san_deps() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-  ensure_system_packages "${BUILD_PACKAGES[@]}"
   if [ "${1:-}" = "--san" ]; then
-    ensure_clang
+    ensure_system build clang
     ensure_san_deps
     printf '%s\n' "$DEPS_SAN_PREFIX"
   else
+    ensure_system build
     ensure_deps
     printf '%s\n' "$DEPS_PREFIX"
   fi

@@ -3,11 +3,10 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-ensure_system_packages "${BUILD_PACKAGES[@]}"
+# Every package it needs is installed (or named for root) before the build.
+ensure_system build python
 ensure_deps
-PY_BUILD="$(python_build)"
-ensure_python_headers "$PY_BUILD"
 make_venv "$ROOT/.venv" "$PY_BUILD"
 WHEEL="$(build_wheel "$ROOT/.venv")"
-"$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+quietly install "$ROOT/.venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
 (cd "$ROOT/examples" && "$ROOT/.venv/bin/python" example.py)

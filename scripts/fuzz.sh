@@ -153,7 +153,7 @@ fuzz_merge() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   cd "$ROOT"
-  ensure_system_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+  ensure_system build tests clang
   build_fuzzer
   case "${1:-}" in
     --replay) shift; fuzz_replay "$@" ;;

@@ -10,10 +10,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/fuzz.sh"
 cd "$ROOT"
 
-ensure_system_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+# Every package it needs is installed (or named for root) before the build.
+ensure_system build tests clang python
 ensure_deps
-PY_BUILD="$(python_build)"
-ensure_python_headers "$PY_BUILD"
 # The binding-frame tests embed this interpreter.
 PYTHON_TESTS=(-DQR_BUILD_PYTHON_TESTS=ON "-DPython_EXECUTABLE=$PY_BUILD")
 # One HDF5 build serves the plain build and the wheel; the sanitizer build
@@ -27,13 +26,13 @@ WERROR=OFF
 log "core: configure, build and run the GoogleTest suite"
 # The benchmarks are only compiled here, so they keep building.
 cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DQR_WERROR=$WERROR" -DQR_BUILD_BENCH=ON "${PYTHON_TESTS[@]}" "${DEPS[@]}" >/dev/null
-cmake --build build/core -j "$JOBS"
-ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
+quietly core-build cmake --build build/core -j "$JOBS"
+quietly core-ctest ctest --test-dir build/core --output-on-failure -j "$JOBS" --no-tests=error
 
 log "core: the same suite under AddressSanitizer and UBSan, HDF5 and libdeflate included"
 configure_sanitized "-DQR_WERROR=$WERROR" "${PYTHON_TESTS[@]}"
-cmake --build build/asan -j "$JOBS"
-ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
+quietly asan-build cmake --build build/asan -j "$JOBS"
+quietly asan-ctest ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 
 log "the reader under the sanitizers on the fuzz seeds and corpus and the damaged and hostile files"
 fuzz_replay core/fuzz/seeds core/fuzz/corpus python/tests/data/damaged python/tests/data/hostile
@@ -50,7 +49,7 @@ for py in "${interpreters[@]}"; do
   venv="$ROOT/.venv"
   [ "$py" = "$PY_BUILD" ] || venv="$ROOT/.venv3$minor"
   make_venv "$venv" "$py"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+  quietly "install-${venv##*/}" "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
   log "pytest under $("$venv/bin/python" --version)"
   # Run from the tests folder so the installed package, not the source tree, is imported.
   (cd "$ROOT/python/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
@@ -69,6 +68,6 @@ log "the Python benchmark on 2,000 points"
 "$ROOT/.venv/bin/python" "$ROOT/bench/python_bench.py" --n 2000
 
 log "fuzzing the reader (short run; bash scripts/fuzz.sh fuzzes for longer)"
-fuzz_run 120
+quietly fuzz-run fuzz_run 120
 
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"

@@ -644,7 +644,8 @@ TEST_P(RandomTrace, MatchesThePlainReading) {
   EXPECT_EQ(held + expected.ghosts.size(), reports.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomTrace, ::testing::Range<std::uint32_t>(1, 41));
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomTrace, ::testing::Range<std::uint32_t>(1, 41),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace quillrun

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/log_capture.hpp"
@@ -24,6 +25,8 @@ struct LabelCase {
   Instant t;
   const char* text;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const LabelCase& c, std::ostream* os) { *os << c.text; }
 
 class LabelTime : public ::testing::TestWithParam<LabelCase> {};
 
@@ -45,7 +48,20 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{min_instant(), "-262143-01-01 00:00:00 UTC"},
         LabelCase{max_instant(), "+262142-12-31 23:59:59.999999999 UTC"},
         // Inside a leap second (only RFC 3339 text makes one).
-        LabelCase{Instant{at(0, 0, 0).days, 86'399, 1'500'000'000}, "2024-05-01 23:59:60.500 UTC"}));
+        LabelCase{Instant{at(0, 0, 0).days, 86'399, 1'500'000'000}, "2024-05-01 23:59:60.500 UTC"}),
+    // Named by the text it expects: a sign spelt out, other punctuation as '_'.
+    [](const ::testing::TestParamInfo<LabelCase>& case_info) {
+      std::string name;
+      for (const char c : std::string_view(case_info.param.text)) {
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+          name += c;
+        else if (name.empty())
+          name += c == '-' ? "minus_" : "plus_";
+        else
+          name += '_';
+      }
+      return name;
+    });
 
 TEST(Placement, Labels) {
   EXPECT_EQ(annotation_label(Annotation{at(12, 0, 1, 5'000'000), std::nullopt, 0, false}),
@@ -182,9 +198,11 @@ TEST(Placement, ClampStrictAndLenient) {
 }
 
 struct MessageCase {
+  const char* name;
   BuildError error;
   const char* text;
 };
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class BuildErrorMessage : public ::testing::TestWithParam<MessageCase> {};
 
@@ -193,26 +211,28 @@ TEST_P(BuildErrorMessage, Text) { EXPECT_EQ(GetParam().error.message(), GetParam
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildErrorMessage,
     ::testing::Values(
-        MessageCase{{build_error::AnnotationsOutOfRange{2}}, "2 annotation(s) fall outside the nav fix time range"},
-        MessageCase{{build_error::EventMarkersOutOfRange{1}},
+        MessageCase{"annotations_out_of_range", {build_error::AnnotationsOutOfRange{2}},
+                    "2 annotation(s) fall outside the nav fix time range"},
+        MessageCase{"event_markers_out_of_range", {build_error::EventMarkersOutOfRange{1}},
                     "1 event marker(s) fall outside the nav fix time range"},
-        MessageCase{{build_error::DuplicateChannelName{"speed"}},
+        MessageCase{"duplicate_channel_name", {build_error::DuplicateChannelName{"speed"}},
                     "two channels share the name \"speed\"; channel names must be unique"},
-        MessageCase{{build_error::GhostFixOutOfRange{std::numeric_limits<std::int64_t>::min()}},
+        MessageCase{"ghost_fix_at_i64_min", {build_error::GhostFixOutOfRange{std::numeric_limits<std::int64_t>::min()}},
                     "a ghost nav fix at -9223372036854775808 microseconds is past the range a UTC timestamp covers"},
-        MessageCase{{build_error::GhostFixOutOfRange{8'210'298'412'800'000'000}},
+        MessageCase{"ghost_fix_past_year_262142", {build_error::GhostFixOutOfRange{8'210'298'412'800'000'000}},
                     "a ghost nav fix at 8210298412800000000 microseconds is past the range a UTC timestamp covers"},
-        MessageCase{{build_error::NoNavFix{{0, 3, 0}}},
+        MessageCase{"no_nav_fix_annotations", {build_error::NoNavFix{{0, 3, 0}}},
                     "3 annotation(s) have no nav fix to take a position from: at least one nav fix is required"},
-        MessageCase{{build_error::NoNavFix{{1, 0, 2}}},
+        MessageCase{"no_nav_fix_reports_and_event_markers", {build_error::NoNavFix{{1, 0, 2}}},
                     "1 satellite report(s) and 2 event marker(s) have no nav fix to take a position from: at least "
                     "one nav fix is required"},
-        MessageCase{{build_error::NoNavFix{{1, 2, 3}}},
+        MessageCase{"no_nav_fix_all_three", {build_error::NoNavFix{{1, 2, 3}}},
                     "1 satellite report(s), 2 annotation(s) and 3 event marker(s) have no nav fix to take a position "
                     "from: at least one nav fix is required"},
-        MessageCase{{build_error::NoNavFix{{18'446'744'073'709'551'615u, 0, 0}}},
+        MessageCase{"no_nav_fix_u64_max_reports", {build_error::NoNavFix{{18'446'744'073'709'551'615u, 0, 0}}},
                     "18446744073709551615 satellite report(s) have no nav fix to take a position from: at least one "
-                    "nav fix is required"}));
+                    "nav fix is required"}),
+    [](const ::testing::TestParamInfo<MessageCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(Placement, UnplacedCountsWithNothingIsEmpty) { EXPECT_EQ(UnplacedCounts{}.message(), ""); }
 

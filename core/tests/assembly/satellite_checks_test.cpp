@@ -39,6 +39,8 @@ struct SatCase {
   Satellite satellite;
   std::optional<std::size_t> counter;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const SatCase& c, std::ostream* os) { *os << c.name; }
 
 class SingleSatellite : public ::testing::TestWithParam<SatCase> {};
 

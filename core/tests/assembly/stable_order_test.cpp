@@ -27,6 +27,8 @@ struct Case {
   std::size_t distinct;  // 0: keys drawn from the whole range
   Shape shape;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const Case kCases[] = {
     {"empty", 0, 0, Shape::Random},

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/pages.hpp"
@@ -34,7 +35,10 @@ TEST_P(ImageMove, CopiesEveryByteOnceAndEmptiesTheImage) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ImageMove,
                          ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{128} * 65536 - 1,
-                                           std::size_t{128} * 65536, std::size_t{3} * 128 * 65536 + 12345));
+                                           std::size_t{128} * 65536, std::size_t{3} * 128 * 65536 + 12345),
+                         [](const ::testing::TestParamInfo<std::size_t>& case_info) {
+                           return std::to_string(case_info.param) + "_bytes";
+                         });
 
 }  // namespace
 }  // namespace quillrun

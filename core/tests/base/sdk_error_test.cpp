@@ -14,6 +14,8 @@ struct MessageCase {
   SdkError error;
   std::string expected;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class SdkErrorMessage : public ::testing::TestWithParam<MessageCase> {};
 
@@ -104,6 +106,7 @@ struct FieldCase {
   FieldError error;
   std::string expected;
 };
+void PrintTo(const FieldCase& c, std::ostream* os) { *os << c.name; }
 
 class FieldErrorMessage : public ::testing::TestWithParam<FieldCase> {};
 

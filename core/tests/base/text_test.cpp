@@ -12,6 +12,8 @@ struct QuotedCase {
   std::string input;
   std::string expected;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const QuotedCase& c, std::ostream* os) { *os << c.name; }
 
 class QuotedTest : public ::testing::TestWithParam<QuotedCase> {};
 

@@ -16,6 +16,8 @@ struct DecodeCase {
   std::optional<char32_t> value;
   std::size_t length;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class Utf8Decode : public ::testing::TestWithParam<DecodeCase> {};
 

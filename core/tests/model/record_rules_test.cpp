@@ -28,6 +28,8 @@ struct PathCase {
   std::string path;
   std::optional<std::string> error;  // none: the path passes
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
 class VariantPath : public ::testing::TestWithParam<PathCase> {};
 
@@ -107,6 +109,7 @@ struct MetaCase {
   std::optional<TravelModeArg> travel_mode;
   std::optional<std::string> error;
 };
+void PrintTo(const MetaCase& c, std::ostream* os) { *os << c.name; }
 
 class MetaRules : public ::testing::TestWithParam<MetaCase> {};
 
@@ -158,6 +161,7 @@ struct MarkerCase {
   std::optional<std::string> annotation;
   std::optional<std::string> error;
 };
+void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class EventMarkerRules : public ::testing::TestWithParam<MarkerCase> {};
 
@@ -213,6 +217,7 @@ struct StyleCase {
   std::optional<std::string> color;
   std::optional<std::string> error;
 };
+void PrintTo(const StyleCase& c, std::ostream* os) { *os << c.name; }
 
 class StyleRules : public ::testing::TestWithParam<StyleCase> {};
 
@@ -327,6 +332,7 @@ struct ChannelCase {
   ChannelArgs args;
   std::optional<std::string> error;
 };
+void PrintTo(const ChannelCase& c, std::ostream* os) { *os << c.name; }
 
 class ChannelRules : public ::testing::TestWithParam<ChannelCase> {};
 
@@ -572,6 +578,7 @@ struct LabelCase {
   std::optional<std::string> stored;  // when accepted
   std::optional<std::string> error;
 };
+void PrintTo(const LabelCase& c, std::ostream* os) { *os << c.name; }
 
 class AnnotationLabel : public ::testing::TestWithParam<LabelCase> {};
 
@@ -611,6 +618,7 @@ struct UnitCase {
   std::optional<ChannelUnit> unit;  // when accepted
   std::optional<std::string> error;
 };
+void PrintTo(const UnitCase& c, std::ostream* os) { *os << c.name; }
 
 class CustomUnit : public ::testing::TestWithParam<UnitCase> {};
 
@@ -658,6 +666,7 @@ struct ControlCase {
   std::string text;
   bool control;
 };
+void PrintTo(const ControlCase& c, std::ostream* os) { *os << c.name; }
 
 class ControlCharacter : public ::testing::TestWithParam<ControlCase> {};
 

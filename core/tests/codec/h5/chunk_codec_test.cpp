@@ -109,6 +109,8 @@ struct Shape {
   std::size_t rank;
   bool shuffle;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const Shape& c, std::ostream* os) { *os << c.name; }
 
 class WrittenChunks : public ::testing::TestWithParam<Shape> {};
 
@@ -345,6 +347,7 @@ struct Damage {
   std::uint64_t image_length;
   std::string text;
 };
+void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
 
 class DamagedChunk : public StoredByHand, public ::testing::WithParamInterface<Damage> {};
 
@@ -406,6 +409,7 @@ struct Other {
   hid_t (*type)();
   std::vector<H5Z_filter_t> filters;
 };
+void PrintTo(const Other& c, std::ostream* os) { *os << c.name; }
 
 hid_t u32le() { return H5T_STD_U32LE; }
 

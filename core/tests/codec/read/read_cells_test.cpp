@@ -85,6 +85,8 @@ struct Utf8Case {
   std::uint64_t valid_up_to;
   std::optional<std::uint64_t> error_len;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 
 class FixedFieldUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 

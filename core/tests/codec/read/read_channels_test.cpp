@@ -131,10 +131,13 @@ TEST(ReadChannels, PeriodFromFloatsOfEitherWidth) {
 }
 
 struct UnitCase {
+  const char* name;
   const char* stored;
   ChannelUnit::Kind kind;
   const char* label;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const UnitCase& c, std::ostream* os) { *os << c.name; }
 
 class StoredUnit : public ::testing::TestWithParam<UnitCase> {};
 
@@ -147,19 +150,23 @@ TEST_P(StoredUnit, FollowsTheUnitRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StoredUnit,
-    ::testing::Values(UnitCase{"kph", ChannelUnit::Kind::Recognized, "km/h"},
-                      UnitCase{" kph", ChannelUnit::Kind::Recognized, "km/h"},
-                      UnitCase{"furlong", ChannelUnit::Kind::Custom, "furlong"},
-                      UnitCase{"furlongs per fortnight", ChannelUnit::Kind::Custom, "furlongs per fortnight"},
-                      UnitCase{"\xC2\xA0" "furlong", ChannelUnit::Kind::Legacy, "\xC2\xA0" "furlong"},
-                      UnitCase{"furlong\t", ChannelUnit::Kind::Legacy, "furlong\t"},
-                      UnitCase{"furlong\xE3\x80\x80", ChannelUnit::Kind::Legacy, "furlong\xE3\x80\x80"},
-                      UnitCase{"", ChannelUnit::Kind::Legacy, ""},
-                      UnitCase{"   ", ChannelUnit::Kind::Legacy, "   "},
-                      UnitCase{"fur\x01long", ChannelUnit::Kind::Legacy, "fur\x01long"},
-                      UnitCase{"fur\x7Flong", ChannelUnit::Kind::Legacy, "fur\x7Flong"},
-                      UnitCase{"fur\xC2\x85long", ChannelUnit::Kind::Legacy, "fur\xC2\x85long"},
-                      UnitCase{"fur\xC2\xA1long", ChannelUnit::Kind::Custom, "fur\xC2\xA1long"}));
+    ::testing::Values(UnitCase{"kph", "kph", ChannelUnit::Kind::Recognized, "km/h"},
+                      UnitCase{"padded_kph", " kph", ChannelUnit::Kind::Recognized, "km/h"},
+                      UnitCase{"furlong", "furlong", ChannelUnit::Kind::Custom, "furlong"},
+                      UnitCase{"furlongs_per_fortnight", "furlongs per fortnight", ChannelUnit::Kind::Custom,
+                               "furlongs per fortnight"},
+                      UnitCase{"leading_nbsp", "\xC2\xA0" "furlong", ChannelUnit::Kind::Legacy, "\xC2\xA0" "furlong"},
+                      UnitCase{"trailing_tab", "furlong\t", ChannelUnit::Kind::Legacy, "furlong\t"},
+                      UnitCase{"trailing_ideographic_space", "furlong\xE3\x80\x80", ChannelUnit::Kind::Legacy,
+                               "furlong\xE3\x80\x80"},
+                      UnitCase{"empty", "", ChannelUnit::Kind::Legacy, ""},
+                      UnitCase{"blanks", "   ", ChannelUnit::Kind::Legacy, "   "},
+                      UnitCase{"c0_control", "fur\x01long", ChannelUnit::Kind::Legacy, "fur\x01long"},
+                      UnitCase{"del", "fur\x7Flong", ChannelUnit::Kind::Legacy, "fur\x7Flong"},
+                      UnitCase{"c1_control", "fur\xC2\x85long", ChannelUnit::Kind::Legacy, "fur\xC2\x85long"},
+                      UnitCase{"inverted_exclamation", "fur\xC2\xA1long", ChannelUnit::Kind::Custom,
+                               "fur\xC2\xA1long"}),
+    [](const ::testing::TestParamInfo<UnitCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(ReadChannels, LegacyUnitIsKeptVerbatim) {
   const auto r = read_nav_file(build(with_channels({scalar("t", [](hid_t g) { text(g, "unit", " furlong"); })})));

@@ -42,20 +42,37 @@ TEST_P(AcceptedVersion, Reads) {
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->points.size(), 3u);
 }
-INSTANTIATE_TEST_SUITE_P(Versions, AcceptedVersion, ::testing::Values("2", "1", "+2", "002", "0000000001"));
+INSTANTIATE_TEST_SUITE_P(Versions, AcceptedVersion, ::testing::Values("2", "1", "+2", "002", "0000000001"),
+                         [](const ::testing::TestParamInfo<const char*>& case_info) {
+                           const std::string text = case_info.param;
+                           return text.starts_with('+') ? "plus_" + text.substr(1) : text;
+                         });
 
-class RefusedVersion : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+struct VersionCase {
+  const char* name;
+  const char* text;
+  const char* shown;
+};
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
+class RefusedVersion : public ::testing::TestWithParam<VersionCase> {};
 TEST_P(RefusedVersion, FailsWithTheTextAsStored) {
-  const auto [text, shown] = GetParam();
-  EXPECT_EQ(error_of(build(with_version(text))), std::string("unsupported QuillRun file version: ") + shown);
+  const VersionCase& c = GetParam();
+  EXPECT_EQ(error_of(build(with_version(c.text))), std::string("unsupported QuillRun file version: ") + c.shown);
 }
 INSTANTIATE_TEST_SUITE_P(Versions, RefusedVersion,
-                         ::testing::Values(std::pair{"3", "\"3\""}, std::pair{"0", "\"0\""}, std::pair{"", "\"\""},
-                                           std::pair{"+", "\"+\""}, std::pair{"-1", "\"-1\""},
-                                           std::pair{" 2", "\" 2\""}, std::pair{"2.0", "\"2.0\""},
-                                           std::pair{"4294967298", "\"4294967298\""},
-                                           std::pair{"4294967297", "\"4294967297\""},
-                                           std::pair{"++2", "\"++2\""}, std::pair{"2\t", "\"2\\t\""}));
+                         ::testing::Values(VersionCase{"three", "3", "\"3\""}, VersionCase{"zero", "0", "\"0\""},
+                                           VersionCase{"empty", "", "\"\""}, VersionCase{"plus_alone", "+", "\"+\""},
+                                           VersionCase{"minus_one", "-1", "\"-1\""},
+                                           VersionCase{"leading_space", " 2", "\" 2\""},
+                                           VersionCase{"decimal", "2.0", "\"2.0\""},
+                                           VersionCase{"two_to_32_plus_2", "4294967298", "\"4294967298\""},
+                                           VersionCase{"two_to_32_plus_1", "4294967297", "\"4294967297\""},
+                                           VersionCase{"two_plus_signs", "++2", "\"++2\""},
+                                           VersionCase{"trailing_tab", "2\t", "\"2\\t\""}),
+                         [](const ::testing::TestParamInfo<VersionCase>& case_info) {
+                           return std::string(case_info.param.name);
+                         });
 
 TEST(ReadEntry, MissingOrNonTextVersionIsMissing) {
   const std::string missing = "unsupported QuillRun file version: \"<missing>\"";

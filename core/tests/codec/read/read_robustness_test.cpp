@@ -147,7 +147,12 @@ TEST_P(DamagedStringReference, Fails) {
                                  "of a sound global heap collection");
 }
 
-INSTANTIATE_TEST_SUITE_P(Damage, DamagedStringReference, ::testing::Values(0, 1, 2, 3));
+std::string damage_name(const ::testing::TestParamInfo<int>& case_info) {
+  constexpr const char* kNames[] = {"no_such_object", "longer_than_its_object", "no_heap_at_the_address",
+                                    "address_past_the_image"};
+  return kNames[case_info.param];
+}
+INSTANTIATE_TEST_SUITE_P(Damage, DamagedStringReference, ::testing::Values(0, 1, 2, 3), damage_name);
 
 // HDF5 1.10 copies a contiguous dataset's extent out of its storage without
 // comparing their sizes; the reader compares them first.
@@ -190,6 +195,8 @@ struct HostileImage {
   const char* name;
   const char* message;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const HostileImage& c, std::ostream* os) { *os << c.name; }
 
 class Hostile : public ::testing::TestWithParam<HostileImage> {};
 

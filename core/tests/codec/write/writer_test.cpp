@@ -748,6 +748,8 @@ struct Refusal {
   NavFileData trace;
   std::string message;
 };
+// A failure names the case rather than dumping its bytes.
+void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 
 std::vector<Refusal> refusals() {
   std::vector<Refusal> cases;
