@@ -1,5 +1,6 @@
-"""Damaged images collected from the field (data/damaged) and hostile ones
-(data/hostile), each described in its folder's README: each is refused with
+"""Damaged images collected from the field (data/damaged), hostile ones
+(data/hostile) and ones whose structures name each other wrongly
+(data/structure), each described in its folder's README: each is refused with
 ValueError or OSError, or read whole, and none takes the process down or
 takes more memory than a read of a file of its size may. They are read in a
 child process, so that a crash fails the image that caused it instead of the
@@ -21,6 +22,7 @@ from qrd_craft import Point, qrd_bytes
 DATA = pathlib.Path(__file__).parent / "data"
 DAMAGED = sorted(p.name for p in (DATA / "damaged").glob("*.qrd"))
 HOSTILE = sorted(p.name for p in (DATA / "hostile").glob("*.qrd"))
+STRUCTURE = sorted(p.name for p in (DATA / "structure").glob("*.qrd"))
 
 # Reads each image named on the command line, touches everything a read trace
 # offers, and reports "<name> <bytes> read" or "<name> <bytes> refused
@@ -149,6 +151,7 @@ def outcomes(pytestconfig, crafted):
     results = {}
     pending = [str(DATA / "damaged" / name) for name in DAMAGED]
     pending += [str(DATA / "hostile" / name) for name in HOSTILE]
+    pending += [str(DATA / "structure" / name) for name in STRUCTURE]
     pending.append(str(crafted / "chunk-bomb.qrd"))
     while pending:
         child = subprocess.run(
@@ -187,9 +190,10 @@ def test_a_damaged_image_is_read_or_refused(outcomes, name):
     assert grown <= memory_budget((DATA / "damaged" / name).stat().st_size)
 
 
-@pytest.mark.parametrize("name", [*HOSTILE, "chunk-bomb.qrd"])
+@pytest.mark.parametrize("name", [*HOSTILE, *STRUCTURE, "chunk-bomb.qrd"])
 def test_a_hostile_image_is_refused_within_the_memory_budget(outcomes, crafted, name):
     outcome, grown = outcomes[name]
     assert outcome == "refused ValueError", outcome
-    path = crafted / name if name == "chunk-bomb.qrd" else DATA / "hostile" / name
+    folder = "hostile" if name in HOSTILE else "structure"
+    path = crafted / name if name == "chunk-bomb.qrd" else DATA / folder / name
     assert grown <= memory_budget(path.stat().st_size)
