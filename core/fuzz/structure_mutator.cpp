@@ -97,7 +97,7 @@ class Mutation {
     if (random_.one_in(3)) {
       // A second edit most often in the same structure or the one the
       // first names: a level with a child pointer, a count with its node.
-      const std::size_t near = static_cast<std::size_t>(first.target >= 0 ? first.target : first.owner);
+      const std::size_t near = first.target >= 0 ? static_cast<std::size_t>(first.target) : first.owner;
       std::vector<std::size_t> same;
       for (std::size_t i = 0; i < layout_.fields.size(); ++i)
         if (layout_.fields[i].owner == first.owner || layout_.fields[i].owner == near) same.push_back(i);
