@@ -697,14 +697,15 @@ class Parser {
     }
     const unsigned direct_rows = log2_floor(h.max_direct) - log2_floor(h.start) + 2;
     const unsigned entry = h.filter_len > 0 ? A() + L() + 4 : A();
+    const auto length_of = [&](unsigned rows) -> std::size_t {
+      return prefix + std::min(rows, direct_rows) * h.width * entry +
+             (rows > direct_rows ? rows - direct_rows : 0) * h.width * A();
+    };
+    // The root's rows first: the header says how many.
     std::vector<std::size_t> lengths;
-    for (unsigned rows = 1; rows <= 64; ++rows) {
-      const std::size_t length = prefix + std::min(rows, direct_rows) * h.width * entry +
-                                 (rows > direct_rows ? rows - direct_rows : 0) * h.width * A();
-      if (length > image_.size()) break;
-      if (rows == h.root_rows) lengths.insert(lengths.begin(), length);
-      else lengths.push_back(length);
-    }
+    if (h.root_rows > 0 && h.root_rows <= 64) lengths.push_back(length_of(h.root_rows));
+    for (unsigned rows = 1; rows <= 64 && length_of(rows) <= image_.size(); ++rows)
+      if (rows != h.root_rows) lengths.push_back(length_of(rows));
     set_checksum_of(index, lengths);
     const Structure& s = out_.structures[index];
     if (!s.has_checksum) return;
