@@ -120,6 +120,19 @@ def v114_dense(f):
     channels(f, 10, [EXTENSIBLE, FIXED_ARRAY, SINGLE_DEFLATED], attributes=20, track_order=True, attribute_size=24)
 
 
+def v114_deep_btrees(f):
+    # Past one leaf's records the v2 B-trees grow an internal node: the
+    # root's attribute indexes (by name and by creation order) and a chunk
+    # index of many chunks.
+    root_attributes(f, 80)
+    nav_points(f, [EXTENSIBLE, FIXED_ARRAY])
+    c = f.create_group("channels")
+    sub = c.create_group("ch0000")
+    sub.attrs["components"] = ["x", "y"]
+    sub.create_dataset("time", data=np.arange(120, dtype=np.int64) + T0, chunks=(8,), maxshape=(None,))
+    sub.create_dataset("value", data=np.arange(240.0).reshape(120, 2), chunks=(1, 2), maxshape=(None, None))
+
+
 def earliest(f):
     root_attributes(f, 3)
     nav_points(f, [V1_BTREE, V1_BTREE_TWO_LEVELS] + [V1_BTREE, V1_BTREE_DEFLATED] * 3, n=70)
@@ -133,6 +146,7 @@ def main() -> None:
     seeds = {
         "h5py-v114-chunk-indexes.qrd": image(("v114", "v114"), v114_chunk_indexes),
         "h5py-v114-dense-links-attributes.qrd": image(("v114", "v114"), v114_dense),
+        "h5py-v114-deep-btrees.qrd": image(("v114", "v114"), v114_deep_btrees),
         "h5py-earliest-chunked.qrd": image("earliest", earliest),
     }
     for name, data in seeds.items():

@@ -65,6 +65,11 @@ std::uint64_t edge_value(Random& random, const Field& field, std::uint64_t curre
       break;
     default: break;
   }
+  if (field.kind == FieldKind::Count && field.width == 8 && random.one_in(4)) {
+    // A count that a record size multiplies past 2^64 into a small size.
+    const std::uint64_t record = 2 + random.below(63);
+    return max / record + 1 + random.below(4);
+  }
   switch (random.below(12)) {
     case 0: return 0;
     case 1: return 1;
@@ -157,6 +162,30 @@ class Mutation {
     return structure;
   }
 
+  // A reference made to name its own structure or one above it: a loop,
+  // which a walk takes only where a level or depth above says there is more
+  // below, so one of those often grows too.
+  std::uint64_t loop(const Field& field, std::size_t to) {
+    if (random_.one_in(2)) {
+      std::vector<std::size_t> levels;
+      std::vector<std::size_t> chain{field.owner, to};
+      for (std::size_t up = 0; up < 3; ++up) chain.push_back(ancestor(field.owner));
+      for (std::size_t i = 0; i < layout_.fields.size(); ++i) {
+        const Field& f = layout_.fields[i];
+        if (f.kind == FieldKind::Level && std::find(chain.begin(), chain.end(), f.owner) != chain.end())
+          levels.push_back(i);
+      }
+      if (!levels.empty()) {
+        const Field& level = layout_.fields[levels[random_.below(levels.size())]];
+        const std::uint64_t now = read_le(image_, level.offset, level.width);
+        const std::uint64_t raised = random_.one_in(2) ? width_max(level.width) : now + 1 + random_.below(3);
+        write_le(image_, level.offset, level.width, raised & width_max(level.width));
+        edits_.push_back({level.offset, level.width});
+      }
+    }
+    return address_of(to);
+  }
+
   std::uint64_t new_address(const Field& field, std::uint64_t current) {
     const auto& structures = layout_.structures;
     const std::size_t n = structures.size();
@@ -174,8 +203,8 @@ class Mutation {
         return address_of(same[random_.below(same.size())]);
       }
       case 3: return address_of(random_.below(n));  // any structure
-      case 4: return address_of(field.owner);       // the structure itself
-      case 5: return address_of(ancestor(field.owner));
+      case 4: return loop(field, field.owner);
+      case 5: return loop(field, ancestor(field.owner));
       default: break;
     }
     switch (random_.below(8)) {

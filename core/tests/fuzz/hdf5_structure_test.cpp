@@ -26,7 +26,8 @@ std::vector<std::uint8_t> seed(const std::string& name) {
 }
 
 const std::vector<std::string> kH5pySeeds = {"h5py-v114-chunk-indexes.qrd", "h5py-v114-dense-links-attributes.qrd",
-                                             "h5py-earliest-chunked.qrd", "h5py-v2-every-table.qrd"};
+                                             "h5py-earliest-chunked.qrd", "h5py-v114-deep-btrees.qrd",
+                                             "h5py-v2-every-table.qrd"};
 
 TEST(Hdf5Structure, PlacesEveryChecksumWhereHdf5StoredIt) {
   std::set<Kind> checked;
@@ -43,7 +44,7 @@ TEST(Hdf5Structure, PlacesEveryChecksumWhereHdf5StoredIt) {
       checked.insert(s.kind);
     }
   }
-  for (const Kind kind : {Kind::Superblock, Kind::OHDR, Kind::OCHK, Kind::BTHD, Kind::BTLF, Kind::FRHP, Kind::FHDB,
+  for (const Kind kind : {Kind::Superblock, Kind::OHDR, Kind::OCHK, Kind::BTHD, Kind::BTIN, Kind::BTLF, Kind::FRHP, Kind::FHDB,
                           Kind::FHIB, Kind::EAHD, Kind::EAIB, Kind::EADB, Kind::FAHD, Kind::FADB, Kind::FSHD, Kind::FSSE})
     EXPECT_TRUE(checked.count(kind)) << kind_name(kind);
 }
