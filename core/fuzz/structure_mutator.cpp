@@ -120,8 +120,10 @@ class Mutation {
       for (const Structure& s : layout_.structures) {
         if (!s.has_checksum) continue;
         const std::size_t begin = s.checksum.begin, end = s.checksum.covered_end();
+        // Not an edit of the checksum itself: that one stays as made.
         const bool hit = std::any_of(edits_.begin(), edits_.end(), [&](const Edit& e) {
-          return e.offset < end && e.offset + e.width > begin && !(e.offset >= s.checksum.at && e.offset + e.width <= s.checksum.at + 4);
+          const bool in_sum = e.offset >= s.checksum.at && e.offset + e.width <= s.checksum.at + 4;
+          return e.offset < end && e.offset + e.width > begin && !in_sum;
         });
         if (hit) s.checksum.write(image_);
       }

@@ -44,8 +44,9 @@ TEST(Hdf5Structure, PlacesEveryChecksumWhereHdf5StoredIt) {
       checked.insert(s.kind);
     }
   }
-  for (const Kind kind : {Kind::Superblock, Kind::OHDR, Kind::OCHK, Kind::BTHD, Kind::BTIN, Kind::BTLF, Kind::FRHP, Kind::FHDB,
-                          Kind::FHIB, Kind::EAHD, Kind::EAIB, Kind::EADB, Kind::FAHD, Kind::FADB, Kind::FSHD, Kind::FSSE})
+  for (const Kind kind : {Kind::Superblock, Kind::OHDR, Kind::OCHK, Kind::BTHD, Kind::BTIN, Kind::BTLF,
+                          Kind::FRHP, Kind::FHDB, Kind::FHIB, Kind::EAHD, Kind::EAIB, Kind::EADB, Kind::FAHD,
+                          Kind::FADB, Kind::FSHD, Kind::FSSE})
     EXPECT_TRUE(checked.count(kind)) << kind_name(kind);
 }
 
