@@ -138,11 +138,14 @@ class Mutation {
   std::vector<Edit> edits_;
 
   const Field& pick_field() {
-    // Half of the edits are of references.
+    // Half of the edits are of references, most of them of those that name
+    // a structure (the others name raw data or nothing).
     if (random_.one_in(2)) {
+      const bool named = !random_.one_in(3);
       std::vector<std::size_t> refs;
       for (std::size_t i = 0; i < layout_.fields.size(); ++i)
-        if (layout_.fields[i].kind == FieldKind::Address && layout_.fields[i].target >= 0) refs.push_back(i);
+        if (layout_.fields[i].kind == FieldKind::Address && (layout_.fields[i].target >= 0 || !named))
+          refs.push_back(i);
       if (!refs.empty()) return layout_.fields[refs[random_.below(refs.size())]];
     }
     return layout_.fields[random_.below(layout_.fields.size())];
@@ -168,7 +171,7 @@ class Mutation {
   // which a walk takes only where a level or depth above says there is more
   // below, so one of those often grows too.
   std::uint64_t loop(const Field& field, std::size_t to) {
-    if (random_.one_in(2)) {
+    if (!random_.one_in(4)) {
       std::vector<std::size_t> levels;
       std::vector<std::size_t> chain{field.owner, to};
       for (std::size_t up = 0; up < 3; ++up) chain.push_back(ancestor(field.owner));
