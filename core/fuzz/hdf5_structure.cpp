@@ -11,6 +11,7 @@ namespace quillrun::fuzz {
 namespace {
 
 constexpr std::uint64_t kUndefined = ~std::uint64_t{0};
+constexpr std::size_t kSearchWindow = 1024;
 
 struct Signature {
   char text[5];
@@ -62,7 +63,11 @@ class Parser {
   std::set<std::size_t> field_offsets_;
   std::map<std::uint32_t, std::size_t> ochk_length_;
   std::set<std::uint32_t> walked_btrees_;
-  std::size_t superblock_ = SIZE_MAX;
+  // A continuation chunk's messages carry creation order fields as its
+  // header's do: the message list being read says which, for the chunks
+  // its continuation messages name.
+  bool creation_order_ = false;
+  std::set<std::uint32_t> ochk_creation_order_;
   unsigned A() const noexcept { return out_.sizeof_addr; }
   unsigned L() const noexcept { return out_.sizeof_size; }
 
@@ -88,12 +93,11 @@ class Parser {
   }
   std::int32_t resolve_at(std::size_t offset) const noexcept { return resolve(get(offset, A())); }
 
-  Field* add_field(std::uint32_t owner, std::size_t offset, unsigned width, FieldKind kind) {
-    if (width == 0 || width > 8 || !fits(offset, width) || !field_offsets_.insert(offset).second) return nullptr;
+  void add_field(std::uint32_t owner, std::size_t offset, unsigned width, FieldKind kind) {
+    if (width == 0 || width > 8 || !fits(offset, width) || !field_offsets_.insert(offset).second) return;
     Field field{offset, static_cast<std::uint8_t>(width), kind, owner};
     if (kind == FieldKind::Address) field.target = resolve_at(offset);
     out_.fields.push_back(field);
-    return &out_.fields.back();
   }
   void address(std::uint32_t owner, std::size_t offset) { add_field(owner, offset, A(), FieldKind::Address); }
 
@@ -113,7 +117,7 @@ class Parser {
     if (!lengths.empty()) set_checksum(index, begin, begin + lengths.front());
   }
   // Where no size can be derived: the first length within a window whose
-  // checksum holds.
+  // checksum holds. Each try hashes the whole prefix: the window stays small.
   void search_checksum(std::uint32_t index, std::size_t min_length, std::size_t window) {
     const std::size_t begin = out_.structures[index].offset;
     for (std::size_t length = min_length; length < window && fits(begin + length, 4); ++length) {
@@ -126,7 +130,6 @@ class Parser {
     static constexpr std::uint8_t kMagic[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
     for (std::size_t offset = 0; fits(offset, 48); offset = offset ? offset * 2 : 512) {
       if (std::memcmp(image_.data() + offset, kMagic, 8) != 0) continue;
-      superblock_ = offset;
       const std::uint8_t version = byte(offset + 8);
       const std::uint8_t a = version >= 2 ? byte(offset + 9) : byte(offset + 13);
       const std::uint8_t l = version >= 2 ? byte(offset + 10) : byte(offset + 14);
@@ -211,17 +214,17 @@ class Parser {
       case Kind::EASB:
       case Kind::EADB:
         address(index, o + 6);
-        if (!out_.structures[index].has_checksum) search_checksum(index, 6 + A(), 4096);
+        if (!out_.structures[index].has_checksum) search_checksum(index, 6 + A(), kSearchWindow);
         return;
       case Kind::FAHD: return parse_fahd(index, o);
       case Kind::FADB:
         address(index, o + 6);
-        if (!out_.structures[index].has_checksum) search_checksum(index, 6 + A(), 4096);
+        if (!out_.structures[index].has_checksum) search_checksum(index, 6 + A(), kSearchWindow);
         return;
       case Kind::FSHD: return parse_fshd(index, o);
       case Kind::FSSE:
         address(index, o + 5);
-        search_checksum(index, 5 + A(), 4096);
+        search_checksum(index, 5 + A(), kSearchWindow);
         return;
     }
   }
@@ -296,12 +299,8 @@ class Parser {
     if (it == ochk_length_.end() || it->second < 8 || !fits(o, it->second)) return;
     const std::size_t end = o + it->second - 4;
     set_checksum(index, o, end);
-    // Creation order fields: as the first header that named the chunk says.
     v2_messages(index, o + 4, end, ochk_creation_order_.count(index) != 0);
   }
-  std::set<std::uint32_t> ochk_creation_order_;
-  bool creation_order_ = false;
-
   void v2_messages(std::uint32_t owner, std::size_t p, std::size_t end, bool creation_order) {
     const std::size_t header = creation_order ? 6 : 4;
     creation_order_ = creation_order;
@@ -743,7 +742,7 @@ class Parser {
     const std::int32_t owner = resolve_at(o + 6);
     const auto it = owner < 0 ? arrays_.end() : arrays_.find(static_cast<std::uint32_t>(owner));
     if (it == arrays_.end()) {
-      search_checksum(index, 6 + A(), 2048);
+      search_checksum(index, 6 + A(), kSearchWindow);
       return;
     }
     const Array& a = it->second;
@@ -875,12 +874,6 @@ bool Checksum::holds(std::span<const std::uint8_t> image) const {
 
 void Checksum::write(std::span<std::uint8_t> image) const {
   if (valid(image, *this)) write_le(image, at, 4, checksum_of(image, *this));
-}
-
-std::int32_t Layout::structure_at(std::size_t offset) const noexcept {
-  for (std::size_t i = 0; i < structures.size(); ++i)
-    if (structures[i].offset == offset) return static_cast<std::int32_t>(i);
-  return -1;
 }
 
 Layout parse_layout(std::span<const std::uint8_t> image) { return Parser(image).run(); }

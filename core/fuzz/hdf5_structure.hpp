@@ -84,9 +84,6 @@ struct Layout {
   std::uint64_t base_address = 0;
   std::vector<Structure> structures;
   std::vector<Field> fields;
-
-  // The structure at exactly this file offset, or -1.
-  std::int32_t structure_at(std::size_t offset) const noexcept;
 };
 
 Layout parse_layout(std::span<const std::uint8_t> image);
