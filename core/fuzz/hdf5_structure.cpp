@@ -567,7 +567,9 @@ class Parser {
     // HDF5's node geometry (H5B2__hdr_init).
     BTree tree{static_cast<std::uint32_t>(get(o + 6, 4)), static_cast<std::uint32_t>(get(o + 10, 2)), {}, {}, 0};
     const auto depth = static_cast<unsigned>(get(o + 12, 2));
-    if (tree.record_size == 0 || tree.node_size <= 10 || tree.node_size > (1u << 20) || depth > 8) return;
+    // Any depth the field holds: an edited one places the root's checksum
+    // by its geometry.
+    if (tree.record_size == 0 || tree.node_size <= 10 || tree.node_size > (1u << 20)) return;
     tree.max_nrec.push_back((tree.node_size - 10) / tree.record_size);
     tree.cum_size.push_back(0);
     tree.nrec_size = limit_enc_size(tree.max_nrec[0]);

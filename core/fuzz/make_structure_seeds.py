@@ -122,13 +122,15 @@ def v114_dense(f):
 
 def v114_deep_btrees(f):
     # Past one leaf's records the v2 B-trees grow an internal node: the
-    # root's attribute indexes (by name and by creation order) and a chunk
-    # index of many chunks.
+    # attribute name indexes of the root (read by name) and of a channel
+    # (iterated), and a chunk index of many chunks.
     root_attributes(f, 80)
     nav_points(f, [EXTENSIBLE, FIXED_ARRAY])
     c = f.create_group("channels")
     sub = c.create_group("ch0000")
     sub.attrs["components"] = ["x", "y"]
+    for k in range(70):
+        sub.attrs[f"note{k:02d}"] = np.int32(k)
     sub.create_dataset("time", data=np.arange(120, dtype=np.int64) + T0, chunks=(8,), maxshape=(None,))
     sub.create_dataset("value", data=np.arange(240.0).reshape(120, 2), chunks=(1, 2), maxshape=(None, None))
 

@@ -66,8 +66,9 @@ std::uint64_t edge_value(Random& random, const Field& field, std::uint64_t curre
     default: break;
   }
   if (field.kind == FieldKind::Count && field.width == 8 && random.one_in(4)) {
-    // A count that a record size multiplies past 2^64 into a small size.
-    const std::uint64_t record = 2 + random.below(63);
+    // A count that a record size multiplies past 2^64 into a small size;
+    // sizes in memory are most often multiples of 8.
+    const std::uint64_t record = random.one_in(4) ? 2 + random.below(63) : 8 * (1 + random.below(8));
     return max / record + 1 + random.below(4);
   }
   switch (random.below(12)) {
@@ -128,6 +129,17 @@ class Mutation {
         if (hit) s.checksum.write(image_);
       }
     }
+    // An edited depth, size or count moves checksums of structures it did
+    // not touch: the image read again says where they are now.
+    const Layout after = parse_layout(image_);
+    for (const Structure& s : after.structures) {
+      if (!s.has_checksum) continue;
+      const auto before = std::find_if(layout_.structures.begin(), layout_.structures.end(),
+                                       [&](const Structure& b) { return b.offset == s.offset; });
+      if (before == layout_.structures.end() || !before->has_checksum || before->checksum.at != s.checksum.at ||
+          before->checksum.end != s.checksum.end)
+        s.checksum.write(image_);
+    }
   }
 
  private:
@@ -138,6 +150,16 @@ class Mutation {
   std::vector<Edit> edits_;
 
   const Field& pick_field() {
+    // A third by structure first, so that the few nodes of a tree weigh as
+    // much as the many messages of the headers.
+    if (random_.one_in(3)) {
+      const std::size_t owner = layout_.fields[random_.below(layout_.fields.size())].owner;
+      const std::size_t structure = random_.one_in(2) ? owner : random_.below(layout_.structures.size());
+      std::vector<std::size_t> own;
+      for (std::size_t i = 0; i < layout_.fields.size(); ++i)
+        if (layout_.fields[i].owner == structure) own.push_back(i);
+      if (!own.empty()) return layout_.fields[own[random_.below(own.size())]];
+    }
     // Half of the edits are of references, most of them of those that name
     // a structure (the others name raw data or nothing).
     if (random_.one_in(2)) {
