@@ -114,20 +114,21 @@ class Mutation {
     return true;
   }
 
-  // The checksums of the structures that bytes in [begin, end) belong to.
+  // Bytes changed by another hand: fix_checksums() remakes the checksums
+  // over them too.
   void touched(std::size_t begin, std::size_t end) { edits_.push_back({begin, end - begin}); }
+
+  // Every checksum over an edited byte holds again.
   void fix_checksums() {
-    for (int pass = 0; pass < 2; ++pass) {
-      for (const Structure& s : layout_.structures) {
-        if (!s.has_checksum) continue;
-        const std::size_t begin = s.checksum.begin, end = s.checksum.covered_end();
-        // Not an edit of the checksum itself: that one stays as made.
-        const bool hit = std::any_of(edits_.begin(), edits_.end(), [&](const Edit& e) {
-          const bool in_sum = e.offset >= s.checksum.at && e.offset + e.width <= s.checksum.at + 4;
-          return e.offset < end && e.offset + e.width > begin && !in_sum;
-        });
-        if (hit) s.checksum.write(image_);
-      }
+    for (const Structure& s : layout_.structures) {
+      if (!s.has_checksum) continue;
+      const std::size_t begin = s.checksum.begin, end = s.checksum.covered_end();
+      // Not an edit of the checksum itself: that one stays as made.
+      const bool hit = std::any_of(edits_.begin(), edits_.end(), [&](const Edit& e) {
+        const bool in_sum = e.offset >= s.checksum.at && e.offset + e.width <= s.checksum.at + 4;
+        return e.offset < end && e.offset + e.width > begin && !in_sum;
+      });
+      if (hit) s.checksum.write(image_);
     }
     // An edited depth, size or count moves checksums of structures it did
     // not touch: the image read again says where they are now.
