@@ -5,7 +5,8 @@
 # too), the reader on the fuzz corpus and the damaged and hostile files, then
 # pytest against the installed abi3 wheel under each Python 3.12+ release the
 # machine has (3.12 and 3.13 where both exist), the check of memory kept per
-# read, a smoke run of the Python benchmark and a short fuzzing run.
+# read, a smoke run of the Python benchmark and short fuzzing runs (by bytes
+# and by HDF5 structures).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/fuzz.sh"
 cd "$ROOT"
@@ -34,8 +35,9 @@ configure_sanitized "-DQR_WERROR=$WERROR" "${PYTHON_TESTS[@]}"
 quietly asan-build cmake --build build/asan -j "$JOBS"
 quietly asan-ctest ctest --test-dir build/asan --output-on-failure -j "$JOBS" --no-tests=error
 
-log "the reader under the sanitizers on the fuzz seeds and corpus and the damaged and hostile files"
-fuzz_replay core/fuzz/seeds core/fuzz/corpus python/tests/data/damaged python/tests/data/hostile
+log "the reader under the sanitizers on the fuzz seeds and corpus and the damaged, hostile and forged-structure files"
+fuzz_replay core/fuzz/seeds core/fuzz/corpus python/tests/data/damaged python/tests/data/hostile \
+  python/tests/data/structure
 
 make_venv "$ROOT/.venv" "$PY_BUILD"
 WHEEL="$(build_wheel "$ROOT/.venv" "$WERROR")"
@@ -67,7 +69,11 @@ log "memory kept per read (short run; bench/read_leak.py reads 20,000 times by d
 log "the Python benchmark on 2,000 points"
 "$ROOT/.venv/bin/python" "$ROOT/bench/python_bench.py" --n 2000
 
-log "fuzzing the reader (short run; bash scripts/fuzz.sh fuzzes for longer)"
-quietly fuzz-run fuzz_run 120
+# Both fuzzers, a minute each, and both run whatever the first finds.
+log "fuzzing the reader by bytes, then by structures (short runs; bash scripts/fuzz.sh fuzzes for longer)"
+fuzz_failed=0
+quietly fuzz-bytes fuzz_run 60 || fuzz_failed=1
+quietly fuzz-structure fuzz_run 60 structure || fuzz_failed=1
+[ "$fuzz_failed" -eq 0 ] || exit 1
 
 log "all tests passed; the abi3 wheel was tested under Python ${tested[*]}"
