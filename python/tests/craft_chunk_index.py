@@ -212,6 +212,9 @@ def variants(btree_path, array_path):
          lambda im: im.set_index(a["d/strings"], im.index_of(a["d/r1_many"])))
     edit("layout-rank2-given-rank1", lambda im: im.copy_layout(a["d/r2"], a["d/r1_many"]))
     edit("layout-rank1-given-rank2", lambda im: im.copy_layout(a["d/r1_many"], a["d/r2"]))
+    # the first chunk dimension of a version 3 layout (after version, class,
+    # rank and the B-tree's address) made 2^32 - 1: chunks past 4 GB
+    edit("layout-chunk-size-past-4gb", lambda im: im.put(im.layout(a["d/r1_many"])[0] + 11, 4, 0xFFFFFFFF))
     a = header_addresses(array_path, names)
     base = open(array_path, "rb").read()
     edit("chunk-index-ea-of-filtered-dataset",
