@@ -168,6 +168,11 @@ def write_bases(btree_path, array_path):
         g.create_dataset("fixed_many_gz", data=np.arange(300, dtype="<i8"), chunks=(10,), compression="gzip")
         g.create_dataset("strings", data=np.array([b"s%d" % i for i in range(40)], dtype="S8"), chunks=(8,),
                          maxshape=(None,))
+        # filtered, of ranks 1 and 2, with chunks of 256 and 512 bytes: their
+        # filtered sizes take as many bytes in an index's elements
+        g.create_dataset("e1_gz", data=np.arange(256.0), chunks=(32,), maxshape=(None,), compression="gzip")
+        g.create_dataset("e2_gz", data=np.arange(128.0).reshape(16, 8), chunks=(8, 8), maxshape=(None, 8),
+                         compression="gzip")
 
     fcpl = h5py.h5p.create(h5py.h5p.FILE_CREATE)
     # h5py does not wrap H5Pset_istore_k: it is called in the HDF5 library
@@ -188,7 +193,7 @@ def write_bases(btree_path, array_path):
 def variants(btree_path, array_path):
     """{name: image bytes} of the edits of the two bases."""
     out = {}
-    names = ["d/r1_many", "d/r1_many_gz", "d/r2", "d/fixed_many", "d/fixed_many_gz", "d/strings"]
+    names = ["d/r1_many", "d/r1_many_gz", "d/r2", "d/fixed_many", "d/fixed_many_gz", "d/strings", "d/e1_gz", "d/e2_gz"]
     a = header_addresses(btree_path, names)
     base = open(btree_path, "rb").read()
     key = 8 + 2 * 8  # a rank-1 chunk key: size, filter mask, 2 offsets
@@ -222,6 +227,7 @@ def variants(btree_path, array_path):
     edit("chunk-index-fa-of-filtered-dataset",
          lambda im: im.set_index(a["d/fixed_many"], im.index_of(a["d/fixed_many_gz"])), base)
     edit("chunk-index-fa-shorter", lambda im: im.set_index(a["d/fixed_many"], im.index_of(a["d/r2"])), base)
+    edit("chunk-index-ea-of-another-rank", lambda im: im.set_index(a["d/e2_gz"], im.index_of(a["d/e1_gz"])), base)
     return out
 
 

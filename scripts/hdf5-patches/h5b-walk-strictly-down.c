@@ -8,7 +8,7 @@
  *   three levels): child-is-ancestor (a level-1 node names the root: stack
  *   overflow), child-level-jump (the root names a leaf as its first child:
  *   the leaf's chunks are read as nodes), node-walked-twice (the root names
- *   its first child twice: the chunk count is 6498 of 5000), sibling-loop (a
+ *   its first child twice: the chunk count walks the first child's chunks twice), sibling-loop (a
  *   leaf's right sibling is the first leaf: the metadata size never returns).
  *
  *   cc -o repro h5b-walk-strictly-down.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
