@@ -1,37 +1,26 @@
-/* Reproducer of h5b-node-of-another-type.patch: reads a chunked dataset whose
- * chunk index names the root group's B-tree node. In
- * python/tests/data/hostile/btree-shared-node-a.qrd, /nav_points/lat (chunks
- * of 8 of its 20 values) does: opening it looks the name up through that node
- * first, so the cache holds it, decoded as a group's, when the read asks for
- * it as a chunk index node. Unpatched, the read takes the group's keys for
- * chunk keys, reading past the end of the node's keys, and succeeds.
+/* Reproducer of h5b-node-of-another-type.patch: reads chunked datasets whose
+ * chunk index names a B-tree node that the cache holds for another tree.
+ * - python/tests/data/hostile/btree-shared-node-a.qrd, /nav_points/lat:
+ *   its chunk index names the root group's B-tree node, which opening the
+ *   dataset has just loaded. Unpatched, the group's keys are taken for chunk
+ *   keys, read past the end of the node's keys, and the read succeeds.
+ * - python/tests/data/structure/v1-chunk-btree-of-another-rank.qrd,
+ *   /event_markers/annotation then /channels/ch1/value: the rank-1 channel
+ *   names the rank-2 annotation's chunk B-tree. Unpatched, the channel reads
+ *   the annotation's bytes as its doubles.
+ * - python/tests/data/structure/v1-chunk-btree-of-other-chunk-size.h5,
+ *   /d/r1_many then /d/strings: both of rank 1, with chunks of 4 doubles and
+ *   of 16 8-byte strings. Unpatched, the strings read the doubles' chunks.
  *
  *   cc -o repro h5b-node-of-another-type.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
- *   ./repro python/tests/data/hostile/btree-shared-node-a.qrd /nav_points/lat
+ *   ./repro IMAGE [EARLIER_DATASET...] DATASET
  *
- * Exits 1 unless the read fails and the file then closes. */
-#include "repro.h"
+ * Exits 1 unless the earlier datasets read, the last is refused as a node of
+ * another tree, and the file then closes. */
+#include "repro_dataset.h"
 
 int main(int argc, char **argv) {
-  void *image;
-  hid_t file = repro_open_argument(argc, argv, "IMAGE DATASET", &image);
-  hid_t dataset = H5Dopen2(file, argv[2], H5P_DEFAULT);
-  if (dataset < 0) return 2;
-  hid_t space = H5Dget_space(dataset);
-  hssize_t count = H5Sget_simple_extent_npoints(space);
-  H5Sclose(space);
-  if (count < 0) return 2;
-  /* As bytes of the size the file declares: the values do not matter. */
-  hid_t type = H5Dget_type(dataset);
-  void *values = malloc((size_t)count * H5Tget_size(type) + 1);
-  if (values == NULL) return 2;
-  herr_t read = H5Dread(dataset, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values);
-  free(values);
-  H5Tclose(type);
-  H5Dclose(dataset);
-  herr_t closed = H5Fclose(file);
-  free(image);
-  printf("%s %s; the file %s\n", argv[2], read < 0 ? "fails to read" : "is read",
-         closed < 0 ? "fails to close" : "closes");
-  return read < 0 && closed >= 0 ? 0 : 1;
+  static const char *const messages[] = {"B-tree node belongs to a tree of another type",
+                                         "B-tree node belongs to a tree of another key shape", NULL};
+  return repro_refused(argc, argv, messages);
 }

@@ -10,6 +10,11 @@
  * datatype whose member fails to decode after its name was copied; unpatched,
  * each failed open loses that name.
  *
+ * And h5d-layout-init-leak.patch: /d/r1_many of
+ * python/tests/data/structure/layout-chunk-size-past-4gb.h5 has chunks of 4 GB
+ * or more, refused after the layout was initialized; unpatched, each failed
+ * open keeps the chunk cache's slots and the chunk index's shared info.
+ *
  *   cc -o repro h5d-open-property-list-leak.c -I$PREFIX/include $PREFIX/lib/libhdf5.a -lz -lm
  *   ./repro python/tests/data/damaged/leak-dataset-open.qrd /nav_points/lat
  *

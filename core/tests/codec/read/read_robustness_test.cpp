@@ -194,6 +194,7 @@ TEST(ReadRobustness, ContiguousStorageSmallerThanItsExtentIsRefused) {
 struct HostileImage {
   const char* name;
   const char* message;
+  const char* dir = QR_TEST_HOSTILE_DIR;
 };
 // A failure names the case rather than dumping its bytes.
 void PrintTo(const HostileImage& c, std::ostream* os) { *os << c.name; }
@@ -201,7 +202,7 @@ void PrintTo(const HostileImage& c, std::ostream* os) { *os << c.name; }
 class Hostile : public ::testing::TestWithParam<HostileImage> {};
 
 TEST_P(Hostile, FailsWithItsTextAndKeepsNothing) {
-  std::ifstream in(std::filesystem::path(QR_TEST_HOSTILE_DIR) / GetParam().name, std::ios::binary);
+  std::ifstream in(std::filesystem::path(GetParam().dir) / GetParam().name, std::ios::binary);
   const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   ASSERT_FALSE(image.empty());
   (void)read_nav_file(image);
@@ -238,6 +239,29 @@ INSTANTIATE_TEST_SUITE_P(
                      "HDF5 error: attribute quillrun_version keeps 1 bytes in its header for 16 bytes of data"},
         HostileImage{"attribute-overread-3.qrd",
                      "HDF5 error: attribute channels/c1/unit keeps 15 bytes in its header for 16 bytes of data"}),
+    [](const ::testing::TestParamInfo<HostileImage>& image) {
+      std::string name(image.param.name, std::string_view(image.param.name).find('.'));
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
+
+// Chunk indices and chunked layouts that point at the wrong structure: a
+// chunk B-tree node that names itself as its child, a rank-1 dataset that
+// names a rank-2 dataset's chunk B-tree (read after it), a chunked layout of
+// rank 0, an unfiltered dataset that names a filtered one's extensible array.
+INSTANTIATE_TEST_SUITE_P(
+    Structure, Hostile,
+    ::testing::Values(HostileImage{"v1-chunk-btree-self-loop.qrd",
+                                   "HDF5 error: B-tree child node is not one level below its parent",
+                                   QR_TEST_STRUCTURE_DIR},
+                      HostileImage{"v1-chunk-btree-of-another-rank.qrd",
+                                   "HDF5 error: B-tree node belongs to a tree of another key shape",
+                                   QR_TEST_STRUCTURE_DIR},
+                      HostileImage{"layout-zero-rank-divides-by-zero.qrd",
+                                   "HDF5 error: bad dimensions for chunked storage", QR_TEST_STRUCTURE_DIR},
+                      HostileImage{"layout-names-chunk-index-of-another-class.qrd",
+                                   "HDF5 error: chunk index belongs to a dataset of another kind",
+                                   QR_TEST_STRUCTURE_DIR}),
     [](const ::testing::TestParamInfo<HostileImage>& image) {
       std::string name(image.param.name, std::string_view(image.param.name).find('.'));
       std::replace(name.begin(), name.end(), '-', '_');
