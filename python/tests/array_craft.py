@@ -12,100 +12,52 @@ import struct
 import sys
 
 
-M = 0xffffffff
-def _rot(x, k): return ((x << k) | (x >> (32 - k))) & M
+MASK = 0xFFFFFFFF
+
+
+def _rot(x, k):
+    return ((x << k) | (x >> (32 - k))) & MASK
+
 
 def lookup3(data, initval=0):
+    """Bob Jenkins' hashlittle, as HDF5's H5_checksum_lookup3 computes it."""
     length = len(data)
-    a = b = c = (0xdeadbeef + length + initval) & M
+    a = b = c = (0xDEADBEEF + length + initval) & MASK
     i = 0
     while length > 12:
-        a = (a + data[i] + (data[i+1] << 8) + (data[i+2] << 16) + (data[i+3] << 24)) & M
-        b = (b + data[i+4] + (data[i+5] << 8) + (data[i+6] << 16) + (data[i+7] << 24)) & M
-        c = (c + data[i+8] + (data[i+9] << 8) + (data[i+10] << 16) + (data[i+11] << 24)) & M
-        a = (a - c) & M; a ^= _rot(c, 4); c = (c + b) & M
-        b = (b - a) & M; b ^= _rot(a, 6); a = (a + c) & M
-        c = (c - b) & M; c ^= _rot(b, 8); b = (b + a) & M
-        a = (a - c) & M; a ^= _rot(c, 16); c = (c + b) & M
-        b = (b - a) & M; b ^= _rot(a, 19); a = (a + c) & M
-        c = (c - b) & M; c ^= _rot(b, 4); b = (b + a) & M
-        length -= 12; i += 12
+        a = (a + int.from_bytes(data[i : i + 4], "little")) & MASK
+        b = (b + int.from_bytes(data[i + 4 : i + 8], "little")) & MASK
+        c = (c + int.from_bytes(data[i + 8 : i + 12], "little")) & MASK
+        for x, y, z, k in ((0, 2, 1, 4), (1, 0, 2, 6), (2, 1, 0, 8), (0, 2, 1, 16), (1, 0, 2, 19), (2, 1, 0, 4)):
+            v = [a, b, c]
+            v[x] = (v[x] - v[y]) & MASK
+            v[x] ^= _rot(v[y], k)
+            v[y] = (v[y] + v[z]) & MASK
+            a, b, c = v
+        length -= 12
+        i += 12
     if length == 0:
         return c
-    tail = bytes(data[i:i+length]) + bytes(12 - length)
-    a = (a + struct.unpack_from('<I', tail, 0)[0]) & M
-    b = (b + struct.unpack_from('<I', tail, 4)[0]) & M
-    c = (c + struct.unpack_from('<I', tail, 8)[0]) & M
-    c ^= b; c = (c - _rot(b, 14)) & M
-    a ^= c; a = (a - _rot(c, 11)) & M
-    b ^= a; b = (b - _rot(a, 25)) & M
-    c ^= b; c = (c - _rot(b, 16)) & M
-    a ^= c; a = (a - _rot(c, 4)) & M
-    b ^= a; b = (b - _rot(a, 14)) & M
-    c ^= b; c = (c - _rot(b, 24)) & M
+    tail = bytes(data[i : i + length]) + bytes(12 - length)
+    a = (a + int.from_bytes(tail[0:4], "little")) & MASK
+    b = (b + int.from_bytes(tail[4:8], "little")) & MASK
+    c = (c + int.from_bytes(tail[8:12], "little")) & MASK
+    for x, y, k in ((2, 1, 14), (0, 2, 11), (1, 0, 25), (2, 1, 16), (0, 2, 4), (1, 0, 14), (2, 1, 24)):
+        v = [a, b, c]
+        v[x] ^= v[y]
+        v[x] = (v[x] - _rot(v[y], k)) & MASK
+        a, b, c = v
     return c
+
 
 def reseal(img, start, length):
     """Rewrites the checksum that follows the length bytes at start."""
-    struct.pack_into('<I', img, start + length, lookup3(img[start:start + length]))
+    struct.pack_into("<I", img, start + length, lookup3(img[start : start + length]))
+
 
 def check(img, start, length):
-    return struct.unpack_from('<I', img, start + length)[0] == lookup3(img[start:start + length])
+    return struct.unpack_from("<I", img, start + length)[0] == lookup3(img[start : start + length])
 
-def log2(n): return n.bit_length() - 1
-
-class EA:
-    """An extensible array header at addr (8-byte offsets and lengths)."""
-    def __init__(self, img, addr):
-        self.addr = addr
-        (self.cls, self.es, self.maxbits, self.iblk_elmts, self.dblk_min, self.sblk_min,
-         self.pagebits) = img[addr+5:addr+12]
-        self.stats = list(struct.unpack_from('<6Q', img, addr + 12))
-        self.iblk = struct.unpack_from('<Q', img, addr + 60)[0]
-        self.hdr_len = 72
-        self.nsblks = 1 + self.maxbits - log2(self.dblk_min)
-        self.info = []
-        start_idx = start_dblk = 0
-        for u in range(self.nsblks):
-            nd = 1 << (u // 2); ne = (1 << ((u + 1) // 2)) * self.dblk_min
-            self.info.append((nd, ne, start_idx, start_dblk))
-            start_idx += nd * ne; start_dblk += nd
-        self.ib_nsblks = 2 * log2(self.sblk_min)
-        self.ib_ndblk = 2 * (self.sblk_min - 1)
-        self.ib_nsblk_addrs = self.nsblks - self.ib_nsblks
-        self.off_size = (self.maxbits + 7) // 8
-        self.page_nelmts = 1 << self.pagebits
-
-    def seal_hdr(self, img):
-        img[self.addr+5:self.addr+12] = bytes([self.cls, self.es, self.maxbits, self.iblk_elmts,
-                                               self.dblk_min, self.sblk_min, self.pagebits])
-        struct.pack_into('<6Q', img, self.addr + 12, *self.stats)
-        struct.pack_into('<Q', img, self.addr + 60, self.iblk)
-        reseal(img, self.addr, self.hdr_len - 4)
-
-    # index block: prefix 6 + hdr addr 8, elements, dblk addrs, sblk addrs
-    def ib_dblk_pos(self, j): return self.iblk + 14 + self.iblk_elmts * self.es + 8 * j
-    def ib_sblk_pos(self, j): return self.ib_dblk_pos(self.ib_ndblk) + 8 * j
-    def ib_len(self): return self.ib_sblk_pos(self.ib_nsblk_addrs) - self.iblk
-    def ib_dblk(self, img, j): return struct.unpack_from('<Q', img, self.ib_dblk_pos(j))[0]
-    def ib_sblk(self, img, j): return struct.unpack_from('<Q', img, self.ib_sblk_pos(j))[0]
-    def set_ib_dblk(self, img, j, a): struct.pack_into('<Q', img, self.ib_dblk_pos(j), a); reseal(img, self.iblk, self.ib_len())
-    def set_ib_sblk(self, img, j, a): struct.pack_into('<Q', img, self.ib_sblk_pos(j), a); reseal(img, self.iblk, self.ib_len())
-
-    def sb_layout(self, s):
-        nd, ne, _, _ = self.info[s]
-        npages = ne // self.page_nelmts if ne > self.page_nelmts else 0
-        init_size = (npages + 7) // 8 if npages else 0
-        return nd, ne, npages, init_size
-    def sb_dblk_pos(self, saddr, s, k):
-        nd, ne, npages, init = self.sb_layout(s)
-        return saddr + 14 + self.off_size + nd * init + 8 * k
-    def sb_len(self, s):
-        nd = self.info[s][0]
-        return self.sb_dblk_pos(0, s, nd)
-    def sb_dblk(self, img, saddr, s, k): return struct.unpack_from('<Q', img, self.sb_dblk_pos(saddr, s, k))[0]
-    def set_sb_dblk(self, img, saddr, s, k, a):
-        struct.pack_into('<Q', img, self.sb_dblk_pos(saddr, s, k), a); reseal(img, saddr, self.sb_len(s))
 
 def find_all(img, sig):
     i = img.find(sig)
@@ -113,8 +65,51 @@ def find_all(img, sig):
         yield i
         i = img.find(sig, i + 1)
 
+
+class ExtensibleArray:
+    """The header at addr and the address tables of its index block."""
+
+    def __init__(self, img, addr):
+        self.addr = addr
+        self.element_size, count_bits, self.index_elements, data_min, super_min = img[addr + 6 : addr + 11]
+        self.stats = list(struct.unpack_from("<6Q", img, addr + 12))
+        self.index_block = struct.unpack_from("<Q", img, addr + 60)[0]
+        super_blocks = 1 + count_bits - (data_min.bit_length() - 1)
+        in_index = 2 * (super_min.bit_length() - 1)  # super blocks whose data blocks the index block holds
+        self.data_addresses = 2 * (super_min - 1)
+        self.super_addresses = super_blocks - in_index
+
+    def seal(self, img):
+        struct.pack_into("<6Q", img, self.addr + 12, *self.stats)
+        reseal(img, self.addr, 68)
+
+    def _position(self, j):
+        # signature, version, class, header address, elements, then addresses
+        return self.index_block + 14 + self.index_elements * self.element_size + 8 * j
+
+    def _address(self, img, j):
+        return struct.unpack_from("<Q", img, self._position(j))[0]
+
+    def _set(self, img, j, address):
+        struct.pack_into("<Q", img, self._position(j), address)
+        reseal(img, self.index_block, self._position(self.data_addresses + self.super_addresses) - self.index_block)
+
+    def data_block(self, img, j):
+        return self._address(img, j)
+
+    def super_block(self, img, j):
+        return self._address(img, self.data_addresses + j)
+
+    def set_data_block(self, img, j, address):
+        self._set(img, j, address)
+
+    def set_super_block(self, img, j, address):
+        self._set(img, self.data_addresses + j, address)
+
+
 def arrays(img):
-    return [EA(img, a) for a in find_all(img, b'EAHD') if check(img, a, 68)]
+    """Extensible array headers, in file order."""
+    return [ExtensibleArray(img, a) for a in find_all(img, b"EAHD") if check(img, a, 68)]
 
 
 def fixed_arrays(img):
@@ -169,17 +164,23 @@ def variants(base):
         return arrays(img)[i]
 
     # eaA, eaB and eaF in file order, as h5py lays them out
-    make("extensible-array-super-block-of-another-array",
-         lambda img: ea(img, 1).set_ib_sblk(img, 0, ea(img, 0).ib_sblk(img, 0)))
-    make("extensible-array-super-block-of-another-index",
-         lambda img: ea(img, 0).set_ib_sblk(img, 1, ea(img, 0).ib_sblk(img, 0)))
-    make("extensible-array-data-block-of-another-size",
-         lambda img: ea(img, 0).set_ib_dblk(img, 1, ea(img, 0).ib_dblk(img, 0)))
+    make(
+        "extensible-array-super-block-of-another-array",
+        lambda img: ea(img, 1).set_super_block(img, 0, ea(img, 0).super_block(img, 0)),
+    )
+    make(
+        "extensible-array-super-block-of-another-index",
+        lambda img: ea(img, 0).set_super_block(img, 1, ea(img, 0).super_block(img, 0)),
+    )
+    make(
+        "extensible-array-data-block-of-another-size",
+        lambda img: ea(img, 0).set_data_block(img, 1, ea(img, 0).data_block(img, 0)),
+    )
 
     def max_index(img):
         a = ea(img, 0)
-        a.stats[4] = 2**33 + 100
-        a.seal_hdr(img)
+        a.stats[4] = 2**33 + 100  # the max index set
+        a.seal(img)
 
     make("extensible-array-max-index-past-capacity", max_index)
 
