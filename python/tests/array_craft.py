@@ -1,0 +1,205 @@
+"""Forged extensible- and fixed-array chunk indices, as in data/structure/*.h5.
+
+An h5py-written base (libver v114) with two unfiltered extensible-array datasets of 600 chunks
+(`eaA`, `eaB`: super blocks), two fixed-array ones of 100 chunks (`faA`, `faB`) and a filtered one
+of each, edited at one address, count or parameter, every checksum the edit breaks recomputed
+(HDF5's lookup3, initval 0). Offsets and lengths are 8 bytes, as h5py writes them.
+
+    python python/tests/array_craft.py OUT_DIR
+"""
+import os
+import struct
+import sys
+
+
+MASK = 0xFFFFFFFF
+
+
+def _rot(x, k):
+    return ((x << k) | (x >> (32 - k))) & MASK
+
+
+def lookup3(data, initval=0):
+    """Bob Jenkins' hashlittle, as HDF5's H5_checksum_lookup3 computes it."""
+    length = len(data)
+    a = b = c = (0xDEADBEEF + length + initval) & MASK
+    i = 0
+    while length > 12:
+        a = (a + int.from_bytes(data[i : i + 4], "little")) & MASK
+        b = (b + int.from_bytes(data[i + 4 : i + 8], "little")) & MASK
+        c = (c + int.from_bytes(data[i + 8 : i + 12], "little")) & MASK
+        for x, y, z, k in ((0, 2, 1, 4), (1, 0, 2, 6), (2, 1, 0, 8), (0, 2, 1, 16), (1, 0, 2, 19), (2, 1, 0, 4)):
+            v = [a, b, c]
+            v[x] = (v[x] - v[y]) & MASK
+            v[x] ^= _rot(v[y], k)
+            v[y] = (v[y] + v[z]) & MASK
+            a, b, c = v
+        length -= 12
+        i += 12
+    if length == 0:
+        return c
+    tail = bytes(data[i : i + length]) + bytes(12 - length)
+    a = (a + int.from_bytes(tail[0:4], "little")) & MASK
+    b = (b + int.from_bytes(tail[4:8], "little")) & MASK
+    c = (c + int.from_bytes(tail[8:12], "little")) & MASK
+    for x, y, k in ((2, 1, 14), (0, 2, 11), (1, 0, 25), (2, 1, 16), (0, 2, 4), (1, 0, 14), (2, 1, 24)):
+        v = [a, b, c]
+        v[x] ^= v[y]
+        v[x] = (v[x] - _rot(v[y], k)) & MASK
+        a, b, c = v
+    return c
+
+
+def reseal(img, start, length):
+    """Rewrites the checksum that follows the length bytes at start."""
+    struct.pack_into("<I", img, start + length, lookup3(img[start : start + length]))
+
+
+def check(img, start, length):
+    return struct.unpack_from("<I", img, start + length)[0] == lookup3(img[start : start + length])
+
+
+def find_all(img, sig):
+    i = img.find(sig)
+    while i >= 0:
+        yield i
+        i = img.find(sig, i + 1)
+
+
+class ExtensibleArray:
+    """The header at addr and the address tables of its index block."""
+
+    def __init__(self, img, addr):
+        self.addr = addr
+        self.element_size, count_bits, self.index_elements, data_min, super_min = img[addr + 6 : addr + 11]
+        self.stats = list(struct.unpack_from("<6Q", img, addr + 12))
+        self.index_block = struct.unpack_from("<Q", img, addr + 60)[0]
+        super_blocks = 1 + count_bits - (data_min.bit_length() - 1)
+        in_index = 2 * (super_min.bit_length() - 1)  # super blocks whose data blocks the index block holds
+        self.data_addresses = 2 * (super_min - 1)
+        self.super_addresses = super_blocks - in_index
+
+    def seal(self, img):
+        struct.pack_into("<6Q", img, self.addr + 12, *self.stats)
+        reseal(img, self.addr, 68)
+
+    def _position(self, j):
+        # signature, version, class, header address, elements, then addresses
+        return self.index_block + 14 + self.index_elements * self.element_size + 8 * j
+
+    def _address(self, img, j):
+        return struct.unpack_from("<Q", img, self._position(j))[0]
+
+    def _set(self, img, j, address):
+        struct.pack_into("<Q", img, self._position(j), address)
+        reseal(img, self.index_block, self._position(self.data_addresses + self.super_addresses) - self.index_block)
+
+    def data_block(self, img, j):
+        return self._address(img, j)
+
+    def super_block(self, img, j):
+        return self._address(img, self.data_addresses + j)
+
+    def set_data_block(self, img, j, address):
+        self._set(img, j, address)
+
+    def set_super_block(self, img, j, address):
+        self._set(img, self.data_addresses + j, address)
+
+
+def arrays(img):
+    """Extensible array headers, in file order."""
+    return [ExtensibleArray(img, a) for a in find_all(img, b"EAHD") if check(img, a, 68)]
+
+
+def fixed_arrays(img):
+    """Fixed array header addresses, in file order."""
+    return [a for a in find_all(img, b"FAHD") if check(img, a, 24)]
+
+
+def set_fixed_array(img, addr, page_bits=None, count=None):
+    if page_bits is not None:
+        img[addr + 7] = page_bits
+    if count is not None:
+        struct.pack_into("<Q", img, addr + 8, count)
+    reseal(img, addr, 24)
+
+
+def reseal_fixed_block(img, addr):
+    """Reseals a fixed array's data block (the prefix when paged) at the size its header now gives."""
+    es, bits = img[addr + 6], img[addr + 7]
+    count, block = struct.unpack_from("<QQ", img, addr + 8)
+    page = 1 << bits
+    length = 14 + ((count + page - 1) // page + 7) // 8 if count > page else 14 + count * es
+    if block + length + 4 <= len(img):
+        reseal(img, block, length)
+
+
+def base_image():
+    import h5py
+    import io
+    import numpy as np
+
+    buffer = io.BytesIO()
+    with h5py.File(buffer, "w", libver=("v114", "v114")) as f:
+        f.create_dataset("eaA", data=np.arange(600, dtype="i1"), chunks=(1,), maxshape=(None,))
+        f.create_dataset("eaB", data=-np.arange(600, dtype="i1"), chunks=(1,), maxshape=(None,))
+        f.create_dataset("eaF", data=np.arange(30, dtype="f8"), chunks=(1,), maxshape=(None,), compression="gzip")
+        f.create_dataset("faA", data=np.arange(100, dtype="i1"), chunks=(1,))
+        f.create_dataset("faB", data=-np.arange(100, dtype="i1"), chunks=(1,))
+        f.create_dataset("faF", data=np.arange(30, dtype="f8"), chunks=(1,), compression="gzip")
+    return buffer.getvalue()
+
+
+def variants(base):
+    """name -> image, for each forged index."""
+    out = {}
+
+    def make(name, edit):
+        img = bytearray(base)
+        edit(img)
+        out[name] = bytes(img)
+
+    def ea(img, i):
+        return arrays(img)[i]
+
+    # eaA, eaB and eaF in file order, as h5py lays them out
+    make(
+        "extensible-array-super-block-of-another-array",
+        lambda img: ea(img, 1).set_super_block(img, 0, ea(img, 0).super_block(img, 0)),
+    )
+    make(
+        "extensible-array-super-block-of-another-index",
+        lambda img: ea(img, 0).set_super_block(img, 1, ea(img, 0).super_block(img, 0)),
+    )
+    make(
+        "extensible-array-data-block-of-another-size",
+        lambda img: ea(img, 0).set_data_block(img, 1, ea(img, 0).data_block(img, 0)),
+    )
+
+    def max_index(img):
+        a = ea(img, 0)
+        a.stats[4] = 2**33 + 100  # the max index set
+        a.seal(img)
+
+    make("extensible-array-max-index-past-capacity", max_index)
+
+    def fixed(page_bits=None, count=None):
+        def edit(img):
+            addr = fixed_arrays(img)[0]
+            set_fixed_array(img, addr, page_bits, count)
+            reseal_fixed_block(img, addr)
+
+        return edit
+
+    make("fixed-array-count-below-dataset", fixed(count=5))
+    make("fixed-array-page-bits-shift", fixed(page_bits=64))
+    make("fixed-array-count-past-file", fixed(page_bits=40, count=2**50))
+    return out
+
+
+if __name__ == "__main__":
+    os.makedirs(sys.argv[1], exist_ok=True)
+    for name, image in variants(base_image()).items():
+        with open(os.path.join(sys.argv[1], name + ".h5"), "wb") as f:
+            f.write(image)
