@@ -190,10 +190,15 @@ def test_a_damaged_image_is_read_or_refused(outcomes, name):
     assert grown <= memory_budget((DATA / "damaged" / name).stat().st_size)
 
 
+# An extensible array index that claims far more elements than its blocks
+# hold; what they hold is the file's trace, read in time with the blocks.
+READS_WHAT_IT_HOLDS = {"extensible-array-max-index-slow-read.qrd"}
+
+
 @pytest.mark.parametrize("name", [*HOSTILE, *STRUCTURE, "chunk-bomb.qrd"])
 def test_a_hostile_image_is_refused_within_the_memory_budget(outcomes, crafted, name):
     outcome, grown = outcomes[name]
-    assert outcome == "refused ValueError", outcome
+    assert outcome == ("read" if name in READS_WHAT_IT_HOLDS else "refused ValueError"), outcome
     folder = "hostile" if name in HOSTILE else "structure"
     path = crafted / name if name == "chunk-bomb.qrd" else DATA / folder / name
     assert grown <= memory_budget(path.stat().st_size)
