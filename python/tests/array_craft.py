@@ -11,48 +11,9 @@ import os
 import struct
 import sys
 
-
-MASK = 0xFFFFFFFF
-
-
-def _rot(x, k):
-    return ((x << k) | (x >> (32 - k))) & MASK
+from hdf5_checksum import lookup3, seal
 
 
-def lookup3(data, initval=0):
-    """Bob Jenkins' hashlittle, as HDF5's H5_checksum_lookup3 computes it."""
-    length = len(data)
-    a = b = c = (0xDEADBEEF + length + initval) & MASK
-    i = 0
-    while length > 12:
-        a = (a + int.from_bytes(data[i : i + 4], "little")) & MASK
-        b = (b + int.from_bytes(data[i + 4 : i + 8], "little")) & MASK
-        c = (c + int.from_bytes(data[i + 8 : i + 12], "little")) & MASK
-        for x, y, z, k in ((0, 2, 1, 4), (1, 0, 2, 6), (2, 1, 0, 8), (0, 2, 1, 16), (1, 0, 2, 19), (2, 1, 0, 4)):
-            v = [a, b, c]
-            v[x] = (v[x] - v[y]) & MASK
-            v[x] ^= _rot(v[y], k)
-            v[y] = (v[y] + v[z]) & MASK
-            a, b, c = v
-        length -= 12
-        i += 12
-    if length == 0:
-        return c
-    tail = bytes(data[i : i + length]) + bytes(12 - length)
-    a = (a + int.from_bytes(tail[0:4], "little")) & MASK
-    b = (b + int.from_bytes(tail[4:8], "little")) & MASK
-    c = (c + int.from_bytes(tail[8:12], "little")) & MASK
-    for x, y, k in ((2, 1, 14), (0, 2, 11), (1, 0, 25), (2, 1, 16), (0, 2, 4), (1, 0, 14), (2, 1, 24)):
-        v = [a, b, c]
-        v[x] ^= v[y]
-        v[x] = (v[x] - _rot(v[y], k)) & MASK
-        a, b, c = v
-    return c
-
-
-def reseal(img, start, length):
-    """Rewrites the checksum that follows the length bytes at start."""
-    struct.pack_into("<I", img, start + length, lookup3(img[start : start + length]))
 
 
 def check(img, start, length):
@@ -81,7 +42,7 @@ class ExtensibleArray:
 
     def seal(self, img):
         struct.pack_into("<6Q", img, self.addr + 12, *self.stats)
-        reseal(img, self.addr, 68)
+        seal(img, self.addr, 68)
 
     def _position(self, j):
         # signature, version, class, header address, elements, then addresses
@@ -92,7 +53,7 @@ class ExtensibleArray:
 
     def _set(self, img, j, address):
         struct.pack_into("<Q", img, self._position(j), address)
-        reseal(img, self.index_block, self._position(self.data_addresses + self.super_addresses) - self.index_block)
+        seal(img, self.index_block, self._position(self.data_addresses + self.super_addresses) - self.index_block)
 
     def data_block(self, img, j):
         return self._address(img, j)
@@ -122,7 +83,7 @@ def set_fixed_array(img, addr, page_bits=None, count=None):
         img[addr + 7] = page_bits
     if count is not None:
         struct.pack_into("<Q", img, addr + 8, count)
-    reseal(img, addr, 24)
+    seal(img, addr, 24)
 
 
 def reseal_fixed_block(img, addr):
@@ -132,7 +93,7 @@ def reseal_fixed_block(img, addr):
     page = 1 << bits
     length = 14 + ((count + page - 1) // page + 7) // 8 if count > page else 14 + count * es
     if block + length + 4 <= len(img):
-        reseal(img, block, length)
+        seal(img, block, length)
 
 
 def base_image():

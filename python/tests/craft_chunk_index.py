@@ -8,45 +8,9 @@ import struct
 
 import h5py
 
+from hdf5_checksum import lookup3
+
 UNDEF = 0xFFFFFFFFFFFFFFFF
-
-
-def lookup3(data: bytes, initval: int = 0) -> int:
-    """Bob Jenkins' hashlittle, as H5_checksum_lookup3."""
-    m = 0xFFFFFFFF
-
-    def rot(x, k):
-        return ((x << k) | (x >> (32 - k))) & m
-
-    length = len(data)
-    a = b = c = (0xDEADBEEF + length + initval) & m
-    i = 0
-    while length > 12:
-        a = (a + int.from_bytes(data[i : i + 4], "little")) & m
-        b = (b + int.from_bytes(data[i + 4 : i + 8], "little")) & m
-        c = (c + int.from_bytes(data[i + 8 : i + 12], "little")) & m
-        a = (a - c) & m; a ^= rot(c, 4); c = (c + b) & m
-        b = (b - a) & m; b ^= rot(a, 6); a = (a + c) & m
-        c = (c - b) & m; c ^= rot(b, 8); b = (b + a) & m
-        a = (a - c) & m; a ^= rot(c, 16); c = (c + b) & m
-        b = (b - a) & m; b ^= rot(a, 19); a = (a + c) & m
-        c = (c - b) & m; c ^= rot(b, 4); b = (b + a) & m
-        length -= 12
-        i += 12
-    if length == 0:
-        return c
-    tail = data[i:] + bytes(12 - length)
-    a = (a + int.from_bytes(tail[0:4], "little")) & m
-    b = (b + int.from_bytes(tail[4:8], "little")) & m
-    c = (c + int.from_bytes(tail[8:12], "little")) & m
-    c ^= b; c = (c - rot(b, 14)) & m
-    a ^= c; a = (a - rot(c, 11)) & m
-    b ^= a; b = (b - rot(a, 25)) & m
-    c ^= b; c = (c - rot(b, 16)) & m
-    a ^= c; a = (a - rot(c, 4)) & m
-    b ^= a; b = (b - rot(a, 14)) & m
-    c ^= b; c = (c - rot(b, 24)) & m
-    return c
 
 
 def header_addresses(path, names):

@@ -12,39 +12,8 @@ import random
 import struct
 import sys
 
-MASK = 0xFFFFFFFF
+from hdf5_checksum import MASK, lookup3
 
-
-def _rot(x, k):
-    return ((x << k) | (x >> (32 - k))) & MASK
-
-
-def lookup3(data: bytes, initval: int = 0) -> int:
-    """HDF5's metadata checksum (H5_checksum_lookup3)."""
-    a = b = c = (0xDEADBEEF + len(data) + initval) & MASK
-    rest = data
-    while len(rest) > 12:
-        x, y, z = struct.unpack_from("<III", rest)
-        a, b, c = (a + x) & MASK, (b + y) & MASK, (c + z) & MASK
-        a = (a - c) & MASK; a ^= _rot(c, 4); c = (c + b) & MASK
-        b = (b - a) & MASK; b ^= _rot(a, 6); a = (a + c) & MASK
-        c = (c - b) & MASK; c ^= _rot(b, 8); b = (b + a) & MASK
-        a = (a - c) & MASK; a ^= _rot(c, 16); c = (c + b) & MASK
-        b = (b - a) & MASK; b ^= _rot(a, 19); a = (a + c) & MASK
-        c = (c - b) & MASK; c ^= _rot(b, 4); b = (b + a) & MASK
-        rest = rest[12:]
-    if not rest:
-        return c
-    x, y, z = struct.unpack("<III", rest + bytes(12 - len(rest)))
-    a, b, c = (a + x) & MASK, (b + y) & MASK, (c + z) & MASK
-    c ^= b; c = (c - _rot(b, 14)) & MASK
-    a ^= c; a = (a - _rot(c, 11)) & MASK
-    b ^= a; b = (b - _rot(a, 25)) & MASK
-    c ^= b; c = (c - _rot(b, 16)) & MASK
-    a ^= c; a = (a - _rot(c, 4)) & MASK
-    b ^= a; b = (b - _rot(a, 14)) & MASK
-    c ^= b; c = (c - _rot(b, 24)) & MASK
-    return c
 
 
 # The header after its signature and version, up to its checksum

@@ -5,41 +5,7 @@ images of data/structure/ and their variants."""
 
 import struct
 
-
-def lookup3(data: bytes, initval: int = 0) -> int:
-    """H5_checksum_lookup3 (Bob Jenkins' hashlittle)."""
-    def rot(x, k):
-        return ((x << k) | (x >> (32 - k))) & 0xFFFFFFFF
-
-    length = len(data)
-    a = b = c = (0xDEADBEEF + length + initval) & 0xFFFFFFFF
-    i = 0
-    while length > 12:
-        a = (a + data[i] + (data[i + 1] << 8) + (data[i + 2] << 16) + (data[i + 3] << 24)) & 0xFFFFFFFF
-        b = (b + data[i + 4] + (data[i + 5] << 8) + (data[i + 6] << 16) + (data[i + 7] << 24)) & 0xFFFFFFFF
-        c = (c + data[i + 8] + (data[i + 9] << 8) + (data[i + 10] << 16) + (data[i + 11] << 24)) & 0xFFFFFFFF
-        a = (a - c) & 0xFFFFFFFF; a ^= rot(c, 4); c = (c + b) & 0xFFFFFFFF
-        b = (b - a) & 0xFFFFFFFF; b ^= rot(a, 6); a = (a + c) & 0xFFFFFFFF
-        c = (c - b) & 0xFFFFFFFF; c ^= rot(b, 8); b = (b + a) & 0xFFFFFFFF
-        a = (a - c) & 0xFFFFFFFF; a ^= rot(c, 16); c = (c + b) & 0xFFFFFFFF
-        b = (b - a) & 0xFFFFFFFF; b ^= rot(a, 19); a = (a + c) & 0xFFFFFFFF
-        c = (c - b) & 0xFFFFFFFF; c ^= rot(b, 4); b = (b + a) & 0xFFFFFFFF
-        length -= 12
-        i += 12
-    if length == 0:
-        return c
-    tail = data[i:] + bytes(12 - length)
-    a = (a + struct.unpack_from("<I", tail, 0)[0]) & 0xFFFFFFFF
-    b = (b + struct.unpack_from("<I", tail, 4)[0]) & 0xFFFFFFFF
-    c = (c + struct.unpack_from("<I", tail, 8)[0]) & 0xFFFFFFFF
-    c ^= b; c = (c - rot(b, 14)) & 0xFFFFFFFF
-    a ^= c; a = (a - rot(c, 11)) & 0xFFFFFFFF
-    b ^= a; b = (b - rot(a, 25)) & 0xFFFFFFFF
-    c ^= b; c = (c - rot(b, 16)) & 0xFFFFFFFF
-    a ^= c; a = (a - rot(c, 4)) & 0xFFFFFFFF
-    b ^= a; b = (b - rot(a, 14)) & 0xFFFFFFFF
-    c ^= b; c = (c - rot(b, 24)) & 0xFFFFFFFF
-    return c
+from hdf5_checksum import lookup3, seal
 
 
 def _enc_size(n: int) -> int:
@@ -119,11 +85,6 @@ class Tree:
             self.image[at + 8 + self.nrec_size:at + self.pointer_size(depth)] = total.to_bytes(
                 self.cum_size[depth - 1], "little")
         seal(self.image, parent, self.node_size_used(depth, nrec))
-
-
-def seal(image: bytearray, start: int, length: int) -> None:
-    """Recomputes the checksum that follows `length` bytes at `start`."""
-    struct.pack_into("<I", image, start + length, lookup3(bytes(image[start:start + length])))
 
 
 def trees(image: bytearray):
