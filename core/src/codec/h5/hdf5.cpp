@@ -768,7 +768,9 @@ Result<AttributeValue, SdkError> read_attribute(hid_t attribute) {
   QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Aget_space(attribute), "H5Aget_space"));
   const H5T_class_t type_class = H5Tget_class(type.get());
   if (type_class == H5T_NO_CLASS) return fail(last_error("H5Tget_class"));
-  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  // Held as an int: a library without the check of the class byte hands a
+  // file's value back as it is, which the enum may not hold.
+  const int space_class = H5Sget_simple_extent_type(space.get());
   if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
   const hssize_t count = H5Sget_simple_extent_npoints(space.get());
   if (count < 0) return fail(last_error("H5Sget_simple_extent_npoints"));

@@ -133,7 +133,9 @@ Result<Shape, SdkError> dataset_shape(hid_t dataset) {
   shape.element_size = H5Tget_size(type.get());
   if (shape.element_size == 0) return fail(last_error("H5Tget_size"));
   QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  // Held as an int: a library without the check of the class byte hands a
+  // file's value back as it is, which the enum may not hold.
+  const int space_class = H5Sget_simple_extent_type(space.get());
   if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
   shape.null_space = space_class == H5S_NULL;
   const int rank = H5Sget_simple_extent_ndims(space.get());
@@ -236,7 +238,9 @@ struct ChunkPlan {
   if (chunk_rank < 0) return fail(last_error("H5Pget_chunk"));
 
   QR_ASSIGN_OR_RETURN(Dataspace space, take<Dataspace>(H5Dget_space(dataset), "H5Dget_space"));
-  const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
+  // Held as an int: a library without the check of the class byte hands a
+  // file's value back as it is, which the enum may not hold.
+  const int space_class = H5Sget_simple_extent_type(space.get());
   if (space_class == H5S_NO_CLASS) return fail(last_error("H5Sget_simple_extent_type"));
   const int rank = H5Sget_simple_extent_ndims(space.get());
   if (rank < 0) return fail(last_error("H5Sget_simple_extent_ndims"));

@@ -145,6 +145,11 @@ TEST(ReadNavPoints, ValuesOutsideTheRequestedTypeFail) {
   whole.set<double>("nav_points", "time", {1.0, 2.0, 3.0});
   EXPECT_TRUE(read_nav_file(build(whole)));
 
+  // NaN is in no integer's range, though it compares as inside it.
+  FilePlan nan = minimal_file(3);
+  nan.set<double>("nav_points", "time", {1.0, std::numeric_limits<double>::quiet_NaN(), 3.0});
+  EXPECT_EQ(read_error(build(nan)), refused);
+
   FilePlan huge = minimal_file(3);
   huge.set<double>("nav_points", "time", {1.0, 1e30, 3.0});
   EXPECT_EQ(read_error(build(huge)), refused);
