@@ -210,7 +210,11 @@ TEST_P(Hostile, FailsWithItsTextAndKeepsNothing) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), GetParam().message);
   EXPECT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL), 0);
+#ifdef H5_USING_MEMCHECKER
+  // Exact only without the library's free lists, which keep what a refused
+  // read freed on paths the first read did not take.
   EXPECT_LE(h5::MemoryBudget::held(), 0);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(
