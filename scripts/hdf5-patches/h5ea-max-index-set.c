@@ -124,7 +124,7 @@ static int layouts(void) {
           values[0] != i || !chunk_written(i))
         others++;
     }
-    printf("rank %d, unlimited dimension of %s: %llu of %llu chunks, %d at other coordinates\n", rank,
+    printf("rank %d, unlimited dimension %s: %llu of %llu chunks, %d at other coordinates\n", rank,
            sets[s].max[0] == H5S_UNLIMITED ? "0" : sets[s].max[1] == H5S_UNLIMITED ? "1" : "2",
            (unsigned long long)count, (unsigned long long)written, others);
     bad += others + (count != written);
