@@ -37,6 +37,8 @@ class ExtensibleArray:
         self.index_block = struct.unpack_from("<Q", img, addr + 60)[0]
         super_blocks = 1 + count_bits - (data_min.bit_length() - 1)
         in_index = 2 * (super_min.bit_length() - 1)  # super blocks whose data blocks the index block holds
+        self.in_index = in_index
+        self.data_min, self.count_bits = data_min, count_bits
         self.data_addresses = 2 * (super_min - 1)
         self.super_addresses = super_blocks - in_index
 
@@ -144,6 +146,29 @@ def variants(base):
         a.seal(img)
 
     make("extensible-array-max-index-past-capacity", max_index)
+
+    def deep_hole(img, s=24):
+        # Super block s, every block below it absent, its last data block's last page initialized
+        # at an address past the end of the file (never read unless looked up)
+        a = ea(img, 0)
+        blocks, elements = 1 << (s // 2), (1 << ((s + 1) // 2)) * a.data_min
+        start = sum((1 << (u // 2)) * (1 << ((u + 1) // 2)) * a.data_min for u in range(s))
+        pages = elements >> img[a.addr + 11]
+        init = (pages + 7) // 8
+        img += bytes(-len(img) % 8)
+        at = len(img)
+        block = bytearray(b"EASB" + bytes([0, img[a.addr + 5]]) + struct.pack("<Q", a.addr))
+        block += start.to_bytes((a.count_bits + 7) // 8, "little") + bytes(blocks * init)
+        block[-1] = 0x80
+        block += struct.pack("<Q", 2**64 - 1) * (blocks - 1) + struct.pack("<Q", at + 20000000)
+        img += block + struct.pack("<I", lookup3(bytes(block)))
+        a.set_super_block(img, s - a.in_index, at)
+        a.stats[4] = start + blocks * elements + a.index_elements
+        a.seal(img)
+        struct.pack_into("<Q", img, 28, len(img))  # end of file address, in the superblock
+        reseal(img, 0, 44)
+
+    make("extensible-array-deep-hole", deep_hole)
 
     def fixed(page_bits=None, count=None):
         def edit(img):
