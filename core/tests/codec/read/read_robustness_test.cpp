@@ -286,7 +286,13 @@ INSTANTIATE_TEST_SUITE_P(
         HostileImage{"extensible-array-page-bits-shift.qrd",
                      "HDF5 error: extensible array data block page bits out of range", kStructure},
         HostileImage{"fixed-array-data-block-of-another-array.qrd",
-                     "HDF5 error: fixed array data block belongs to another array", kStructure}),
+                     "HDF5 error: fixed array data block belongs to another array", kStructure},
+        HostileImage{"attribute-shared-without-shared-heap.qrd",
+                     "HDF5 error: attribute is shared but the file has no shared message heap", kStructure},
+        HostileImage{"v2-btree-chunk-index-named-by-attribute-index.qrd",
+                     "HDF5 error: v2 B-tree is of another type than expected", kStructure},
+        HostileImage{"fractal-heap-header-past-end-of-file.qrd",
+                     "HDF5 error: fractal heap header past the end of the file", kStructure}),
     [](const ::testing::TestParamInfo<HostileImage>& image) {
       std::string name(image.param.name, std::string_view(image.param.name).find('.'));
       std::replace(name.begin(), name.end(), '-', '_');
