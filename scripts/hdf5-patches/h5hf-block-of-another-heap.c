@@ -26,10 +26,6 @@
 
 #include "repro.h"
 
-/* HDF5's metadata checksum (lookup3, initial value 0), to sign the blocks
- * edited here */
-H5_DLL uint32_t H5_checksum_metadata(const void *data, size_t len, uint32_t initval);
-
 static herr_t read_attribute(hid_t object, const char *name, const H5A_info_t *info, void *data) {
   (void)info;
   (void)data;
@@ -102,7 +98,7 @@ static size_t iblock_size(const unsigned char *image, size_t size, const heap_t 
 }
 
 static void sign_iblock(unsigned char *image, size_t length, uint64_t at) {
-  put_le(image + at + length - 4, H5_checksum_metadata(image + at, length - 4, 0), 4);
+  repro_sign(image + at, length - 4);
 }
 
 /* A file whose /deep heap has indirect rows in its root block, and whose

@@ -19,27 +19,10 @@
 #include <string.h>
 
 #include "repro.h"
+#include "repro_check.h"
 
-static int failures = 0;
-
-#define CHECK(cond, what)                    \
-  do {                                       \
-    if (!(cond)) {                           \
-      fprintf(stderr, "FAILED: %s\n", what); \
-      failures++;                            \
-    }                                        \
-  } while (0)
-
-/* The library's checksum of metadata (H5private.h), to sign the edited
- * headers again. */
-extern uint32_t H5_checksum_metadata(const void *data, size_t len, uint32_t initval);
 
 enum { ATTRIBUTES = 20 };
-
-static void sign(unsigned char *at, size_t length) {
-  uint32_t sum = H5_checksum_metadata(at, length, 0);
-  for (int i = 0; i < 4; i++) at[length + (size_t)i] = (unsigned char)(sum >> (8 * i));
-}
 
 static int signed_as(const unsigned char *at, size_t length) {
   uint32_t sum = H5_checksum_metadata(at, length, 0);
@@ -68,7 +51,7 @@ static unsigned char *make_image(size_t *size) {
   unsigned char *image = repro_take_image(file, size);
   /* The image of a file still open does not match the checksum of its
    * version 2 superblock: signed again, as closing the file would */
-  sign(image, 44);
+  repro_sign(image, 44);
   return image;
 }
 
@@ -86,7 +69,7 @@ static int point_huge_tree_at_superblock(unsigned char *image, size_t size) {
     for (int i = 0; i < 8; i++)
       if (tree[i] != 0xFF) return 0;
     memset(tree, 0, 8);
-    sign(header, 142);
+    repro_sign(header, 142);
     return 1;
   }
   return 0;

@@ -22,16 +22,8 @@
 #include <time.h>
 
 #include "repro.h"
+#include "repro_check.h"
 
-static int failures = 0;
-
-#define CHECK(cond, what)                              \
-  do {                                                 \
-    if (!(cond)) {                                     \
-      fprintf(stderr, "FAILED: %s\n", what);           \
-      failures++;                                      \
-    }                                                  \
-  } while (0)
 
 /* An in-memory file of version 1 object headers (no checksums, so that its
  * bytes can be edited), with integer attributes `names` = `values` on its

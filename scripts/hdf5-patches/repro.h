@@ -8,6 +8,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+/* The library's checksum of metadata (lookup3, initial value 0;
+ * H5private.h), to sign again what a reproducer edits. */
+H5_DLL uint32_t H5_checksum_metadata(const void *data, size_t len, uint32_t initval);
+
+/* Writes the checksum of the `length` bytes at `at` after them. */
+static inline void repro_sign(unsigned char *at, size_t length) {
+  uint32_t sum = H5_checksum_metadata(at, length, 0);
+  for (int i = 0; i < 4; i++) at[length + (size_t)i] = (unsigned char)(sum >> (8 * i));
+}
+
 /* The whole file at `path`; the program exits 2 when it cannot be read. */
 static inline void *repro_read_file(const char *path, size_t *size) {
   FILE *in = fopen(path, "rb");
