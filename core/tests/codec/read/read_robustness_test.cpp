@@ -292,7 +292,9 @@ INSTANTIATE_TEST_SUITE_P(
         HostileImage{"v2-btree-chunk-index-named-by-attribute-index.qrd",
                      "HDF5 error: v2 B-tree is of another type than expected", kStructure},
         HostileImage{"fractal-heap-header-past-end-of-file.qrd",
-                     "HDF5 error: fractal heap header past the end of the file", kStructure}),
+                     "HDF5 error: fractal heap header past the end of the file", kStructure},
+        HostileImage{"float-precision-past-size.qrd",
+                     "HDF5 error: floating-point offset+precision out of bounds", kStructure}),
     [](const ::testing::TestParamInfo<HostileImage>& image) {
       std::string name(image.param.name, std::string_view(image.param.name).find('.'));
       std::replace(name.begin(), name.end(), '-', '_');
