@@ -28,16 +28,11 @@ static herr_t on_attribute(hid_t object, const char *name, const H5A_info_t *inf
   return 0;
 }
 
-static herr_t innermost(unsigned n, const H5E_error2_t *error, void *text) {
-  if (n == 0) snprintf((char *)text, 256, "%s", error->desc);
-  return 0;
-}
-
 /* -1, with the innermost error's text in `text`, when `status` says a call
  * failed (before the next call clears the error stack); 0 otherwise. */
 static int check(herr_t status, char *text) {
   if (status >= 0) return 0;
-  H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost, text);
+  H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, repro_innermost_cb, text);
   return -1;
 }
 

@@ -76,10 +76,7 @@ static int layouts(void) {
       {3, {3, 4, 900}, {5, 4, H5S_UNLIMITED}, {2, 3, 1}},
   };
   H5Eset_auto2(H5E_DEFAULT, NULL, NULL);
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, (size_t)1 << 20, 0);
-  H5Pset_libver_bounds(fapl, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-  hid_t file = H5Fcreate("image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+  hid_t file = repro_create_image_in(H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
   int bad = 0;
   for (size_t s = 0; s < sizeof sets / sizeof sets[0]; ++s) {
     int rank = sets[s].rank;
@@ -134,7 +131,6 @@ static int layouts(void) {
     H5Sclose(space);
   }
   H5Fclose(file);
-  H5Pclose(fapl);
   return bad ? 1 : 0;
 }
 

@@ -47,11 +47,6 @@ static herr_t read_attribute(hid_t object, const char *name, const H5A_info_t *i
   return status;
 }
 
-static herr_t innermost(unsigned n, const H5E_error2_t *error, void *major) {
-  if (n == 0) *(hid_t *)major = error->maj_num;
-  return 0;
-}
-
 /* Reads every attribute of `path`: 1 when they read, 0 when the heap refused
  * them, -1 when something else failed. */
 static int read_attributes(hid_t file, const char *path) {
@@ -59,7 +54,7 @@ static int read_attributes(hid_t file, const char *path) {
   if (object < 0) return -1;
   herr_t status = H5Aiterate2(object, H5_INDEX_NAME, H5_ITER_INC, NULL, read_attribute, NULL);
   hid_t major = -1;
-  if (status < 0) H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost, &major);
+  if (status < 0) H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, repro_innermost_major_cb, &major);
   H5Eclear2(H5E_DEFAULT);
   H5Oclose(object);
   return status >= 0 ? 1 : major == H5E_HEAP ? 0 : -1;

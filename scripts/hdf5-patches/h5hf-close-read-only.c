@@ -34,11 +34,7 @@ static int signed_as(const unsigned char *at, size_t length) {
 /* The image of a file of 8-byte addresses and lengths whose root group has
  * ATTRIBUTES attributes in dense storage. */
 static unsigned char *make_image(size_t *size) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 16, 0);
-  H5Pset_libver_bounds(fapl, H5F_LIBVER_V18, H5F_LIBVER_V110);
-  hid_t file = H5Fcreate("huge-make", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_create_image_in(H5F_LIBVER_V18, H5F_LIBVER_V110);
   hid_t scalar = H5Screate(H5S_SCALAR);
   for (int i = 0; i < ATTRIBUTES; i++) {
     char name[16];

@@ -66,11 +66,6 @@ static herr_t read_attribute(hid_t object, const char *name, const H5A_info_t *i
   return status;
 }
 
-static herr_t innermost(unsigned n, const H5E_error2_t *error, void *major) {
-  if (n == 0) *(hid_t *)major = error->maj_num;
-  return 0;
-}
-
 /* 1 when the attributes of /small read, 0 when the heap refused them, -1
  * when something else failed; *closed is whether the file then closed. */
 static int read_image(const unsigned char *image, size_t size, int *closed) {
@@ -79,7 +74,7 @@ static int read_image(const unsigned char *image, size_t size, int *closed) {
   hid_t group = H5Gopen2(file, "/small", H5P_DEFAULT);
   herr_t status = group < 0 ? -1 : H5Aiterate2(group, H5_INDEX_NAME, H5_ITER_INC, NULL, read_attribute, NULL);
   hid_t major = -1;
-  if (status < 0) H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost, &major);
+  if (status < 0) H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, repro_innermost_major_cb, &major);
   H5Eclear2(H5E_DEFAULT);
   H5Gclose(group);
   *closed = H5Fclose(file) >= 0;

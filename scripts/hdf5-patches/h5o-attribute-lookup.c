@@ -29,11 +29,7 @@
  * bytes can be edited), with integer attributes `names` = `values` on its
  * root group; its bytes in *size. */
 static unsigned char *make_image(const char **names, const int *values, int count, size_t *size) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 16, 0);
-  H5Pset_libver_bounds(fapl, H5F_LIBVER_EARLIEST, H5F_LIBVER_V110);
-  hid_t file = H5Fcreate("lookup-make", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_create_image_in(H5F_LIBVER_EARLIEST, H5F_LIBVER_V110);
   hid_t space = H5Screate(H5S_SCALAR);
   for (int i = 0; i < count; i++) {
     hid_t attr = H5Acreate2(file, names[i], H5T_STD_I32LE, space, H5P_DEFAULT, H5P_DEFAULT);

@@ -18,19 +18,10 @@
 #include "repro_check.h"
 
 
-static herr_t innermost(unsigned n, const H5E_error2_t *error, void *text) {
-  if (n == 0) snprintf((char *)text, 256, "%s", error->desc);
-  return 0;
-}
-
 /* Attributes "edited" and "scalar", both scalar, on the root group of an
  * image whose dataspace messages are of version 2 (which hold the class). */
 static unsigned char *make_image(size_t *size) {
-  hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
-  H5Pset_fapl_core(fapl, 1 << 16, 0);
-  H5Pset_libver_bounds(fapl, H5F_LIBVER_V18, H5F_LIBVER_V110);
-  hid_t file = H5Fcreate("class-make", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
-  H5Pclose(fapl);
+  hid_t file = repro_create_image_in(H5F_LIBVER_V18, H5F_LIBVER_V110);
   hid_t scalar = H5Screate(H5S_SCALAR);
   const char *names[] = {"scalar", "edited"};
   for (int i = 0; i < 2; i++) {
@@ -88,7 +79,7 @@ static int space_class(hid_t file, const char *name, char *text) {
   text[0] = '\0';
   hid_t attr = H5Aopen(file, name, H5P_DEFAULT);
   if (attr < 0) {
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost, text);
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, repro_innermost_cb, text);
     return -1;
   }
   hid_t space = H5Aget_space(attr);

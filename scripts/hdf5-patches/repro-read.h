@@ -7,11 +7,6 @@
 #include "repro.h"
 #include <string.h>
 
-static herr_t repro_innermost_cb(unsigned n, const H5E_error2_t *error, void *text) {
-  if (n == 0) snprintf((char *)text, 256, "%s", error->desc ? error->desc : "");
-  return 0;
-}
-
 /* Walks the chunk index of dataset `path` (as a storage-size query does) and
  * reads all its values. 0 when both succeed; otherwise -1, with the
  * innermost error text in `text` (256 bytes). */

@@ -12,6 +12,20 @@
  * H5private.h), to sign again what a reproducer edits. */
 H5_DLL uint32_t H5_checksum_metadata(const void *data, size_t len, uint32_t initval);
 
+/* H5Ewalk2's callback: the innermost message of the library's error stack
+ * into `text` (256 bytes). */
+static herr_t repro_innermost_cb(unsigned n, const H5E_error2_t *error, void *text) {
+  if (n == 0) snprintf((char *)text, 256, "%s", error->desc ? error->desc : "");
+  return 0;
+}
+
+/* H5Ewalk2's callback: the major error number of the innermost error into
+ * `major` (an hid_t). */
+static herr_t repro_innermost_major_cb(unsigned n, const H5E_error2_t *error, void *major) {
+  if (n == 0) *(hid_t *)major = error->maj_num;
+  return 0;
+}
+
 /* Writes the checksum of the `length` bytes at `at` after them. */
 static inline void repro_sign(unsigned char *at, size_t length) {
   uint32_t sum = H5_checksum_metadata(at, length, 0);
@@ -31,13 +45,20 @@ static inline void *repro_read_file(const char *path, size_t *size) {
   return image;
 }
 
-/* A new file that lives in memory only. */
-static inline hid_t repro_create_image(void) {
+/* A new file that lives in memory only, in the file formats from `low` to
+ * `high`. */
+static inline hid_t repro_create_image_in(H5F_libver_t low, H5F_libver_t high) {
   hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
   H5Pset_fapl_core(fapl, (size_t)1 << 20, 0);
+  H5Pset_libver_bounds(fapl, low, high);
   hid_t file = H5Fcreate("image", H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
   H5Pclose(fapl);
   return file;
+}
+
+/* A new file that lives in memory only, in the library's default formats. */
+static inline hid_t repro_create_image(void) {
+  return repro_create_image_in(H5F_LIBVER_EARLIEST, H5F_LIBVER_LATEST);
 }
 
 /* The image of `file`, which is closed; its size in `*size`. */

@@ -9,12 +9,6 @@
 #include <string.h>
 #include <unistd.h>
 
-/* The innermost message of the library's error stack. */
-static herr_t repro_innermost_cb(unsigned n, const H5E_error2_t *error, void *text) {
-  if (n == 0) snprintf((char *)text, 256, "%s", error->desc);
-  return 0;
-}
-
 /* 0 when `what` succeeded; 1 when it failed with one of `messages`; -1
  * (after saying so) when it failed with another. */
 static int repro_outcome(herr_t status, const char *dataset, const char *what, const char *const *messages) {
