@@ -14,14 +14,14 @@ H5_DLL uint32_t H5_checksum_metadata(const void *data, size_t len, uint32_t init
 
 /* H5Ewalk2's callback: the innermost message of the library's error stack
  * into `text` (256 bytes). */
-static herr_t repro_innermost_cb(unsigned n, const H5E_error2_t *error, void *text) {
+static inline herr_t repro_innermost_cb(unsigned n, const H5E_error2_t *error, void *text) {
   if (n == 0) snprintf((char *)text, 256, "%s", error->desc ? error->desc : "");
   return 0;
 }
 
 /* H5Ewalk2's callback: the major error number of the innermost error into
  * `major` (an hid_t). */
-static herr_t repro_innermost_major_cb(unsigned n, const H5E_error2_t *error, void *major) {
+static inline herr_t repro_innermost_major_cb(unsigned n, const H5E_error2_t *error, void *major) {
   if (n == 0) *(hid_t *)major = error->maj_num;
   return 0;
 }
